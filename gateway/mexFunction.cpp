@@ -1,0 +1,118 @@
+// Quarnel(path) or Quarnel(path, progress): the host's entry into the module. One call checks its
+// arguments, opens the volume file, creates the result, runs the sweep and closes the file.
+// Argument errors end the call through the host before anything is acquired; failures while
+// running print one line and return normally.
+#include <cstdio>
+
+#include "mex.h"
+#include "resample.h"
+#include "volume.h"
+
+namespace {
+
+constexpr const char* kPathRequired =
+    "First input must be the path of the volume file, as a non-empty character row.";
+constexpr const char* kPathHasNul =
+    "First input must not contain a NUL character: the path would name a different file.";
+constexpr const char* kSwitchRequired =
+    "Second input must be a real, non-empty numeric or logical value: the progress switch.";
+
+bool isPathArgument(const mxArray* argument) {
+    return mxIsChar(argument) && mxGetNumberOfDimensions(argument) == 2 && mxGetM(argument) == 1 &&
+           mxGetNumberOfElements(argument) > 0;
+}
+
+bool hasNulCharacter(const mxArray* path) {
+    const mxChar* characters = mxGetChars(path);
+    const std::size_t count = mxGetNumberOfElements(path);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (characters[i] == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool isSwitchArgument(const mxArray* argument) {
+    return (mxIsNumeric(argument) || mxIsLogical(argument)) && !mxIsComplex(argument) &&
+           !mxIsSparse(argument) && mxGetNumberOfElements(argument) > 0;
+}
+
+template <typename Element>
+bool isNonzero(const void* data) {
+    return *static_cast<const Element*>(data) != 0;  // NaN compares unequal, so it switches on
+}
+
+// The switch is on when the first element is nonzero, whatever the numeric class holding it.
+bool switchIsOn(const mxArray* argument) {
+    const void* first = mxGetData(argument);
+    switch (mxGetClassID(argument)) {
+        case mxDOUBLE_CLASS: return isNonzero<double>(first);
+        case mxSINGLE_CLASS: return isNonzero<float>(first);
+        case mxINT8_CLASS: return isNonzero<signed char>(first);
+        case mxUINT8_CLASS: return isNonzero<unsigned char>(first);
+        case mxINT16_CLASS: return isNonzero<short>(first);
+        case mxUINT16_CLASS: return isNonzero<unsigned short>(first);
+        case mxINT32_CLASS: return isNonzero<int>(first);
+        case mxUINT32_CLASS: return isNonzero<unsigned int>(first);
+        case mxINT64_CLASS: return isNonzero<long long>(first);
+        case mxUINT64_CLASS: return isNonzero<unsigned long long>(first);
+        default: return isNonzero<mxLogical>(first);
+    }
+}
+
+std::FILE* openVolume(const mxArray* path) {
+    char* text = mxArrayToString(path);
+    std::FILE* input = std::fopen(text, "rb");
+    mxFree(text);
+    return input;
+}
+
+}  // namespace
+
+void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    if (nrhs < 1) {
+        mexErrMsgTxt("One input argument required.");
+        return;
+    }
+    if (nlhs > 1) {
+        mexErrMsgTxt("Too many output arguments.");
+        return;
+    }
+    if (!isPathArgument(prhs[0])) {
+        mexErrMsgTxt(kPathRequired);
+        return;
+    }
+    if (hasNulCharacter(prhs[0])) {
+        mexErrMsgTxt(kPathHasNul);
+        return;
+    }
+    if (nrhs >= 2 && !isSwitchArgument(prhs[1])) {
+        mexErrMsgTxt(kSwitchRequired);
+        return;
+    }
+    const bool showProgress = nrhs >= 2 && switchIsOn(prhs[1]);
+
+    std::FILE* input = openVolume(prhs[0]);
+    if (input == nullptr) {
+        mexPrintf("Couldn't open file!\n");
+        return;
+    }
+    if (!quarnel::volumeIsComplete(input)) {
+        mexPrintf("%s", quarnel::kShortVolumeMessage);
+        std::fclose(input);
+        return;
+    }
+
+    const mwSize dims[3] = {quarnel::kOutputEdge, quarnel::kOutputEdge, quarnel::kOutputEdge};
+    plhs[0] = mxCreateNumericArray(3, dims, mxSINGLE_CLASS, mxREAL);
+    auto* destination = reinterpret_cast<float*>(mxGetPr(plhs[0]));
+    if (destination == nullptr) {
+        mexPrintf("Couldn't Allocate Memory!\n");
+        std::fclose(input);
+        return;
+    }
+
+    quarnel::resampleVolume(input, destination, showProgress);
+    std::fclose(input);
+}

@@ -1,0 +1,62 @@
+#include "resample.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+
+#include "mex.h"
+#include "reduce_pair.h"
+#include "volume.h"
+
+namespace quarnel {
+
+namespace {
+
+// Reads one slice after an absolute seek. Whatever the stream fails to deliver is zeroed, so a
+// file that ends early never leaves samples of the previous pair where its data stops.
+bool readSlice(std::FILE* input, std::size_t offset, std::int16_t* slice) {
+    std::size_t delivered = 0;
+    if (std::fseek(input, static_cast<long>(offset), SEEK_SET) == 0) {
+        delivered = std::fread(slice, sizeof(std::int16_t), kSamplesPerSlice, input);
+    }
+    std::fill(slice + delivered, slice + kSamplesPerSlice, std::int16_t{0});
+    return delivered == kSamplesPerSlice;
+}
+
+void reportProgress(std::size_t slicesDone) {
+    const double percent = static_cast<double>(slicesDone) * 0.001953125 * 100.0;
+    mexPrintf("Resample Progress : %.2f percent\n", percent);
+    mexEvalString("drawnow;");
+}
+
+}  // namespace
+
+bool volumeIsComplete(std::FILE* input) {
+    return std::fseek(input, static_cast<long>(kVolumeBytes - 1), SEEK_SET) == 0 &&
+           std::fgetc(input) != EOF;
+}
+
+bool resampleVolume(std::FILE* input, float* destination, bool showProgress) {
+    auto* pair = static_cast<std::int16_t*>(std::calloc(kSamplesPerPair, sizeof(std::int16_t)));
+    if (pair == nullptr) {
+        mexPrintf("Couldn't Allocate Buffer Memory!\n");
+        return false;
+    }
+    bool everySampleDelivered = true;
+    for (std::size_t s = 0; s < kPairCount; ++s) {
+        if (showProgress) {
+            reportProgress(2 * s);
+        }
+        const std::size_t pairOffset = kBytesPerPair * s;
+        everySampleDelivered &= readSlice(input, pairOffset, pair);
+        everySampleDelivered &= readSlice(input, pairOffset + kBytesPerSlice, pair + kSamplesPerSlice);
+        reducePair(pair, destination + kElementsPerOutputSlice * s);
+    }
+    std::free(pair);
+    if (!everySampleDelivered) {
+        mexPrintf("%s", kShortVolumeMessage);
+    }
+    return everySampleDelivered;
+}
+
+}  // namespace quarnel

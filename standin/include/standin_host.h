@@ -1,0 +1,39 @@
+/* Controls of the stand-in host that a real host doesn't have: calling a module the way the host
+   does, reading what the module showed, and injecting the host's and the heap's failures. */
+#ifndef QUARNEL_STANDIN_HOST_H
+#define QUARNEL_STANDIN_HOST_H
+
+#include "mex.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef void (*MexEntry)(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+
+/* Calls the module as the host does. Returns false when the call ended through mexErrMsgTxt;
+   standinErrorMessage() then holds the message. */
+STANDIN_MEX_API bool standinCall(MexEntry entry, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+STANDIN_MEX_API const char* standinErrorMessage(void);
+
+/* Everything printed, in order, with each evaluated command shown as ">> command\n". */
+STANDIN_MEX_API const char* standinTranscript(void);
+STANDIN_MEX_API void standinClearTranscript(void);
+
+/* Runs `hook` after each command the module has the host evaluate (drawnow, in practice). */
+typedef void (*StandinEvalHook)(const char* command, void* context);
+STANDIN_MEX_API void standinOnEval(StandinEvalHook hook, void* context);
+
+/* The next array created gets no data, as a host that is out of memory would give it. */
+STANDIN_MX_API void standinFailNextArrayData(void);
+/* The next zeroing heap allocation of `bytes` bytes fails. Returns false where the heap isn't the
+   stand-in's to fault (a sanitizer or valgrind owns it, or the platform allows no interposing). */
+STANDIN_MX_API bool standinFailNextAllocation(size_t bytes);
+/* Texts handed out by mxArrayToString and friends that were not yet given back through mxFree. */
+STANDIN_MX_API size_t standinLiveTexts(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

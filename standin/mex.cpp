@@ -1,0 +1,81 @@
+// Stand-in host, module half: the command window as one ordered transcript, command evaluation,
+// and host errors that end the module's call the way the host ends it.
+#define STANDIN_BUILDING_MEX
+#include "standin_host.h"
+
+#include <csetjmp>
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string transcript;
+std::string errorMessage;
+std::jmp_buf* callInProgress = nullptr;
+StandinEvalHook evalHook = nullptr;
+void* evalHookContext = nullptr;
+
+}  // namespace
+
+extern "C" {
+
+int mexPrintf(const char* format, ...) {
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::va_list measuring;
+    va_copy(measuring, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, measuring);
+    va_end(measuring);
+    std::vector<char> text(static_cast<std::size_t>(length) + 1);
+    std::vsnprintf(text.data(), text.size(), format, arguments);
+    va_end(arguments);
+    transcript.append(text.data(), static_cast<std::size_t>(length));
+    return length;
+}
+
+int mexEvalString(const char* command) {
+    transcript += ">> ";
+    transcript += command;
+    transcript += '\n';
+    if (evalHook != nullptr) {
+        evalHook(command, evalHookContext);
+    }
+    return 0;
+}
+
+void mexErrMsgTxt(const char* message) {
+    errorMessage = message;
+    if (callInProgress != nullptr) {
+        std::longjmp(*callInProgress, 1);
+    }
+    std::fprintf(stderr, "host error outside a call: %s\n", message);
+    std::abort();
+}
+
+bool standinCall(MexEntry entry, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    std::jmp_buf call;
+    errorMessage.clear();
+    if (setjmp(call) != 0) {
+        callInProgress = nullptr;
+        return false;
+    }
+    callInProgress = &call;
+    entry(nlhs, plhs, nrhs, prhs);
+    callInProgress = nullptr;
+    return true;
+}
+
+const char* standinErrorMessage(void) { return errorMessage.c_str(); }
+
+const char* standinTranscript(void) { return transcript.c_str(); }
+
+void standinClearTranscript(void) { transcript.clear(); }
+
+void standinOnEval(StandinEvalHook hook, void* context) {
+    evalHook = hook;
+    evalHookContext = context;
+}
+
+}  // extern "C"

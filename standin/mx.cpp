@@ -1,0 +1,282 @@
+// Stand-in host, array half: arrays of the classes the module and its tests pass, the host's text
+// conversions, and the faults of an exhausted host or heap.
+#define STANDIN_BUILDING_MX
+#include "standin_host.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#if defined(__GLIBC__)
+#include <dlfcn.h>
+#endif
+
+struct mxArray_tag {
+    mxClassID classID = mxUNKNOWN_CLASS;
+    bool complex = false;
+    bool sparse = false;
+    std::vector<mwSize> dims;
+    std::vector<unsigned char> real;
+    std::vector<unsigned char> imag;
+    bool hasData = true;
+};
+
+namespace {
+
+std::atomic<bool> failNextArrayData{false};
+std::atomic<std::size_t> liveTexts{0};
+
+std::size_t elementBytes(mxClassID classID) {
+    switch (classID) {
+        case mxLOGICAL_CLASS:
+        case mxINT8_CLASS:
+        case mxUINT8_CLASS:
+            return 1;
+        case mxCHAR_CLASS:
+        case mxINT16_CLASS:
+        case mxUINT16_CLASS:
+            return 2;
+        case mxSINGLE_CLASS:
+        case mxINT32_CLASS:
+        case mxUINT32_CLASS:
+            return 4;
+        default:
+            return 8;
+    }
+}
+
+mwSize countOf(const std::vector<mwSize>& dims) {
+    mwSize count = 1;
+    for (mwSize d : dims) {
+        count *= d;
+    }
+    return count;
+}
+
+mxArray* newArray(mxClassID classID, std::vector<mwSize> dims, mxComplexity complexity) {
+    while (dims.size() > 2 && dims.back() == 1) {
+        dims.pop_back();
+    }
+    while (dims.size() < 2) {
+        dims.push_back(1);
+    }
+    auto* array = new mxArray_tag;
+    array->classID = classID;
+    array->complex = complexity == mxCOMPLEX;
+    array->dims = std::move(dims);
+    if (failNextArrayData.exchange(false)) {
+        array->hasData = false;
+        return array;
+    }
+    const std::size_t bytes = countOf(array->dims) * elementBytes(classID);
+    array->real.assign(bytes, 0);
+    if (array->complex) {
+        array->imag.assign(bytes, 0);
+    }
+    return array;
+}
+
+// UTF-8 text to the host's UTF-16 characters.
+std::vector<mxChar> charactersFromUtf8(const char* text) {
+    std::vector<mxChar> characters;
+    const auto* byte = reinterpret_cast<const unsigned char*>(text);
+    while (*byte != 0) {
+        std::uint32_t code = *byte++;
+        int continuation = code >= 0xF0 ? 3 : code >= 0xE0 ? 2 : code >= 0xC0 ? 1 : 0;
+        code &= continuation == 3 ? 0x07 : continuation == 2 ? 0x0F : continuation == 1 ? 0x1F : 0x7F;
+        for (; continuation > 0 && (*byte & 0xC0) == 0x80; --continuation) {
+            code = (code << 6) | (*byte++ & 0x3F);
+        }
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            characters.push_back(static_cast<mxChar>(0xD800 + (code >> 10)));
+            characters.push_back(static_cast<mxChar>(0xDC00 + (code & 0x3FF)));
+        } else {
+            characters.push_back(static_cast<mxChar>(code));
+        }
+    }
+    return characters;
+}
+
+void appendUtf8(std::string& text, std::uint32_t code) {
+    if (code < 0x80) {
+        text += static_cast<char>(code);
+    } else if (code < 0x800) {
+        text += static_cast<char>(0xC0 | (code >> 6));
+        text += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        text += static_cast<char>(0xE0 | (code >> 12));
+        text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        text += static_cast<char>(0xF0 | (code >> 18));
+        text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// The host's conversion of a character array: its characters in column-major order, so the
+// columns of a matrix run together, and a NUL character ends the text for whoever reads it.
+char* textFromCharacters(const mxArray* array) {
+    if (array == nullptr || array->classID != mxCHAR_CLASS || !array->hasData) {
+        return nullptr;
+    }
+    const auto* characters = reinterpret_cast<const mxChar*>(array->real.data());
+    const std::size_t count = countOf(array->dims);
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t code = characters[i];
+        if (code >= 0xD800 && code < 0xDC00 && i + 1 < count) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (characters[++i] - 0xDC00);
+        }
+        appendUtf8(text, code);
+    }
+    char* copy = static_cast<char*>(std::malloc(text.size() + 1));
+    std::memcpy(copy, text.c_str(), text.size() + 1);
+    ++liveTexts;
+    return copy;
+}
+
+}  // namespace
+
+extern "C" {
+
+mxArray* mxCreateNumericArray_730(mwSize ndim, const mwSize* dims, mxClassID classid, mxComplexity complexity) {
+    return newArray(classid, std::vector<mwSize>(dims, dims + ndim), complexity);
+}
+
+mxArray* mxCreateCharArray_730(mwSize ndim, const mwSize* dims) {
+    return newArray(mxCHAR_CLASS, std::vector<mwSize>(dims, dims + ndim), mxREAL);
+}
+
+mxArray* mxCreateCellMatrix_730(mwSize m, mwSize n) {
+    return newArray(mxCELL_CLASS, {m, n}, mxREAL);
+}
+
+mxArray* mxCreateStructMatrix_730(mwSize m, mwSize n, int /*nfields*/, const char** /*fieldnames*/) {
+    return newArray(mxSTRUCT_CLASS, {m, n}, mxREAL);
+}
+
+mxArray* mxCreateSparse_730(mwSize m, mwSize n, mwSize nzmax, mxComplexity complexity) {
+    mxArray* array = newArray(mxDOUBLE_CLASS, {nzmax, 1}, complexity);
+    array->dims = {m, n};
+    array->sparse = true;
+    return array;
+}
+
+mxArray* mxCreateString(const char* text) {
+    const std::vector<mxChar> characters = charactersFromUtf8(text);
+    const mwSize dims[2] = {1, characters.size()};
+    mxArray* array = mxCreateCharArray_730(2, dims);
+    std::memcpy(array->real.data(), characters.data(), characters.size() * sizeof(mxChar));
+    return array;
+}
+
+mxArray* mxCreateDoubleScalar(double value) {
+    const mwSize dims[2] = {1, 1};
+    mxArray* array = mxCreateNumericArray_730(2, dims, mxDOUBLE_CLASS, mxREAL);
+    std::memcpy(array->real.data(), &value, sizeof value);
+    return array;
+}
+
+mxArray* mxCreateLogicalScalar(mxLogical value) {
+    const mwSize dims[2] = {1, 1};
+    mxArray* array = mxCreateNumericArray_730(2, dims, mxLOGICAL_CLASS, mxREAL);
+    array->real[0] = value ? 1 : 0;
+    return array;
+}
+
+void mxDestroyArray(mxArray* array) { delete array; }
+
+mxClassID mxGetClassID(const mxArray* array) { return array->classID; }
+
+bool mxIsChar(const mxArray* array) { return array->classID == mxCHAR_CLASS; }
+
+bool mxIsNumeric(const mxArray* array) {
+    return array->classID >= mxDOUBLE_CLASS && array->classID <= mxUINT64_CLASS;
+}
+
+bool mxIsLogical(const mxArray* array) { return array->classID == mxLOGICAL_CLASS; }
+
+bool mxIsComplex(const mxArray* array) { return array->complex; }
+
+bool mxIsSparse(const mxArray* array) { return array->sparse; }
+
+mwSize mxGetNumberOfDimensions_730(const mxArray* array) { return array->dims.size(); }
+
+size_t mxGetM(const mxArray* array) { return array->dims[0]; }
+
+size_t mxGetNumberOfElements(const mxArray* array) { return countOf(array->dims); }
+
+void* mxGetData(const mxArray* array) {
+    return array->hasData && !array->real.empty() ? const_cast<unsigned char*>(array->real.data()) : nullptr;
+}
+
+double* mxGetPr(const mxArray* array) { return static_cast<double*>(mxGetData(array)); }
+
+mxChar* mxGetChars(const mxArray* array) {
+    return array->classID == mxCHAR_CLASS ? static_cast<mxChar*>(mxGetData(array)) : nullptr;
+}
+
+char* mxArrayToString(const mxArray* array) { return textFromCharacters(array); }
+
+char* mxArrayToUTF8String(const mxArray* array) { return textFromCharacters(array); }
+
+void mxFree(void* pointer) {
+    if (pointer != nullptr) {
+        --liveTexts;
+        std::free(pointer);
+    }
+}
+
+void standinFailNextArrayData(void) { failNextArrayData = true; }
+
+size_t standinLiveTexts(void) { return liveTexts; }
+
+}  // extern "C"
+
+#if defined(__GLIBC__)
+
+// The process's zeroing allocator, interposed so that one chosen allocation can fail the way an
+// exhausted heap fails it. Everything else passes straight to the C library's own.
+extern "C" void* __libc_calloc(size_t count, size_t size);
+
+namespace {
+std::atomic<std::size_t> failingAllocationBytes{0};
+constexpr std::size_t kProbeBytes = 3;
+}  // namespace
+
+extern "C" STANDIN_MX_API void* calloc(size_t count, size_t size) {
+    std::size_t armed = failingAllocationBytes.load();
+    if (armed != 0 && count * size == armed && failingAllocationBytes.compare_exchange_strong(armed, 0)) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return __libc_calloc(count, size);
+}
+
+extern "C" bool standinFailNextAllocation(size_t bytes) {
+    // A sanitizer or valgrind puts its own allocator in front of this one; find out by asking
+    // the allocator every caller reaches to fail a probe.
+    using Calloc = void* (*)(size_t, size_t);
+    auto processCalloc = reinterpret_cast<Calloc>(dlsym(RTLD_DEFAULT, "calloc"));
+    failingAllocationBytes = kProbeBytes;
+    void* probe = processCalloc(1, kProbeBytes);
+    if (probe != nullptr) {
+        failingAllocationBytes = 0;
+        std::free(probe);
+        return false;
+    }
+    failingAllocationBytes = bytes;
+    return true;
+}
+
+#else
+
+extern "C" bool standinFailNextAllocation(size_t /*bytes*/) { return false; }
+
+#endif
