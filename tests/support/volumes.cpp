@@ -1,0 +1,110 @@
+#include "volumes.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <stdexcept>
+
+namespace quarnel::testing {
+
+namespace {
+
+std::vector<std::string>& pathsToRemove() {
+    static std::vector<std::string> paths;
+    static const bool registered = [] {
+        std::atexit([] {
+            std::error_code ignored;
+            for (const auto& path : pathsToRemove()) {
+                std::filesystem::remove_all(path, ignored);
+            }
+        });
+        return true;
+    }();
+    (void)registered;
+    return paths;
+}
+
+void writeFile(const std::string& path, const void* data, std::size_t size, std::size_t extraBytes) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        throw std::runtime_error("can't create " + path);
+    }
+    bool written = std::fwrite(data, 1, size, file) == size;
+    const std::vector<unsigned char> extra(extraBytes, 0x55);
+    written = written && std::fwrite(extra.data(), 1, extra.size(), file) == extra.size();
+    written = std::fclose(file) == 0 && written;
+    if (!written) {
+        throw std::runtime_error("can't write " + path);
+    }
+}
+
+}  // namespace
+
+Volume randomVolume(std::uint32_t seed) {
+    std::mt19937 generator(seed);
+    Volume volume(kVolumeSamples);
+    for (std::size_t i = 0; i < kVolumeSamples; i += 2) {
+        const std::uint32_t bits = generator();
+        volume[i] = static_cast<std::int16_t>(bits & 0xFFFF);
+        volume[i + 1] = static_cast<std::int16_t>(bits >> 16);
+    }
+    return volume;
+}
+
+std::vector<float> referenceReduction(const Volume& volume) {
+    std::vector<float> reduced(kReducedElements);
+    for (std::size_t s = 0; s < 256; ++s) {
+        for (std::size_t c = 0; c < 256; ++c) {
+            for (std::size_t r = 0; r < 256; ++r) {
+                std::int32_t sum = 0;
+                for (std::size_t z = 2 * s; z < 2 * s + 2; ++z) {
+                    for (std::size_t y = 2 * r; y < 2 * r + 2; ++y) {
+                        for (std::size_t x = 2 * c; x < 2 * c + 2; ++x) {
+                            sum += volume[x + 512 * y + 262144 * z];
+                        }
+                    }
+                }
+                reduced[r + 256 * c + 65536 * s] = static_cast<float>(sum / 8);
+            }
+        }
+    }
+    return reduced;
+}
+
+std::string temporaryPath(const std::string& name) {
+    static const std::string folder = [] {
+        std::random_device entropy;
+        const auto base = std::filesystem::temp_directory_path() /
+                          ("quarnel-tests-" + std::to_string(entropy()) + "-" + std::to_string(entropy()));
+        std::filesystem::create_directories(base);
+        pathsToRemove().push_back(base.string());
+        return base.string();
+    }();
+    return (std::filesystem::path(folder) / name).string();
+}
+
+void writeVolume(const std::string& path, const Volume& volume, std::size_t extraBytes) {
+    writeFile(path, volume.data(), volume.size() * sizeof(std::int16_t), extraBytes);
+}
+
+void writeBytes(const std::string& path, std::size_t size) {
+    const std::vector<unsigned char> bytes(size, 0x01);
+    writeFile(path, bytes.data(), bytes.size(), 0);
+}
+
+bool sameBits(const std::vector<float>& expected, const float* actual, std::string* firstMismatch) {
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        if (std::memcmp(&expected[i], &actual[i], sizeof(float)) != 0) {
+            if (firstMismatch != nullptr) {
+                *firstMismatch = "element " + std::to_string(i) + ": expected " + std::to_string(expected[i]) +
+                                 ", got " + std::to_string(actual[i]);
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace quarnel::testing

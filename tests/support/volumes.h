@@ -1,0 +1,39 @@
+// Raw volumes for tests: made in memory, written to temporary files, and reduced the slow, obvious
+// way straight from the file layout, as the reference every faster or hosted reduction must match.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quarnel::testing {
+
+constexpr std::size_t kVolumeSamples = 512u * 512u * 512u;
+constexpr std::size_t kReducedElements = 256u * 256u * 256u;
+
+using Volume = std::vector<std::int16_t>;
+
+// Every sample drawn uniformly from the whole int16 range, the same for the same seed.
+Volume randomVolume(std::uint32_t seed);
+
+// Sample (x, y, z) of a volume laid out as the file is.
+inline std::int16_t& sampleAt(Volume& volume, std::size_t x, std::size_t y, std::size_t z) {
+    return volume[x + 512 * y + 262144 * z];
+}
+
+// The reduced volume, element (r, c, s) at r + 256 c + 65536 s, each the sum of its eight samples
+// divided by 8 toward zero.
+std::vector<float> referenceReduction(const Volume& volume);
+
+// A fresh path in the system's temporary folder; the file is removed when the process ends.
+std::string temporaryPath(const std::string& name);
+
+// Writes the samples little-endian, then `extraBytes` more bytes of 0x55.
+void writeVolume(const std::string& path, const Volume& volume, std::size_t extraBytes = 0);
+// Writes `size` bytes of 0x01.
+void writeBytes(const std::string& path, std::size_t size);
+
+// Bitwise equality, so that -0.0 and +0.0 differ and NaN equals itself; reports the first mismatch.
+bool sameBits(const std::vector<float>& expected, const float* actual, std::string* firstMismatch);
+
+}  // namespace quarnel::testing
