@@ -168,6 +168,9 @@ class MedianKeeper : public benchmark::ConsoleReporter {
 public:
     std::map<std::string, double> medians;
 
+    // In colour only on a terminal, as the library's own reporter.
+    MedianKeeper() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         benchmark::ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {

@@ -3,16 +3,20 @@
 // The reduced layout puts r fastest, while the samples of one output row r lie along file rows
 // 2r and 2r+1. Walking r innermost straight from the buffer makes eight strided loads per
 // element; walking c innermost makes the stores strided instead. Every kernel here therefore
-// works in tiles of kTileRows output rows: it sums each row's blocks along the file's rows,
-// where the samples are contiguous, into a small tile, then copies the tile out column by
-// column, each column being kTileRows contiguous floats of the destination (one 64-byte line).
+// works in tiles of up to kTileRows output rows: it sums each row's blocks along the file's rows,
+// where the samples are contiguous, into a small tile, then copies the tile out column by column,
+// each column being kTileRows contiguous floats of the destination. That is one whole 64-byte
+// cache line when the tile starts at a line boundary; hosts seldom align arrays to 64 bytes, so
+// a short first tile reaches the first boundary and a short last tile takes the rows that remain.
 // The tile, 16 KiB on the stack, is all the memory a pair needs beyond the slice-pair buffer.
 //
 // The arithmetic is the block mean's own: exact int32 sums, a division by 8 truncating toward
 // zero, one exact conversion to float. So every kernel gives the same bits on every CPU.
 #include "reduce_pair.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 
 #include "volume.h"
 
@@ -28,18 +32,38 @@ namespace quarnel {
 namespace {
 
 constexpr std::size_t kTileRows = 16;
-constexpr std::size_t kRowsPerBlock = 2 * kSamplesPerRow;  // file samples between output rows
-
-static_assert(kOutputEdge % kTileRows == 0, "tiles cover the output rows exactly");
+constexpr std::size_t kRowsPerBlock = 2 * kSamplesPerRow;  // file samples from one output row to the next
 
 using Tile = float[kTileRows][kOutputEdge];
+
+// Columns lie 1 KiB apart, so every column of every slice meets a line boundary at this row.
+std::size_t rowsBeforeLineBoundary(const float* destinationSlice) {
+    const auto address = reinterpret_cast<std::uintptr_t>(destinationSlice);
+    return (64 - address % 64) % 64 / sizeof(float);
+}
+
+std::size_t tileRowCount(std::size_t firstRow, std::size_t rowsBeforeBoundary) {
+    return firstRow < rowsBeforeBoundary ? rowsBeforeBoundary - firstRow
+                                         : std::min(kTileRows, kOutputEdge - firstRow);
+}
+
+void copyTile(const Tile& tile, std::size_t rows, float* tileDestination) {
+    for (std::size_t c = 0; c < kOutputEdge; ++c) {
+        float* column = tileDestination + kOutputEdge * c;
+        for (std::size_t t = 0; t < rows; ++t) {
+            column[t] = tile[t][c];
+        }
+    }
+}
 
 }  // namespace
 
 void reducePairPortable(const std::int16_t* pair, float* destinationSlice) {
     alignas(64) Tile tile;
-    for (std::size_t firstRow = 0; firstRow < kOutputEdge; firstRow += kTileRows) {
-        for (std::size_t t = 0; t < kTileRows; ++t) {
+    const std::size_t rowsBeforeBoundary = rowsBeforeLineBoundary(destinationSlice);
+    for (std::size_t firstRow = 0, rows = 0; firstRow < kOutputEdge; firstRow += rows) {
+        rows = tileRowCount(firstRow, rowsBeforeBoundary);
+        for (std::size_t t = 0; t < rows; ++t) {
             const std::int16_t* lowerTop = pair + kRowsPerBlock * (firstRow + t);
             const std::int16_t* lowerBottom = lowerTop + kSamplesPerRow;
             const std::int16_t* upperTop = lowerTop + kSamplesPerSlice;
@@ -52,12 +76,7 @@ void reducePairPortable(const std::int16_t* pair, float* destinationSlice) {
                 tile[t][c] = blockMean(sum);
             }
         }
-        for (std::size_t c = 0; c < kOutputEdge; ++c) {
-            float* column = destinationSlice + firstRow + kOutputEdge * c;
-            for (std::size_t t = 0; t < kTileRows; ++t) {
-                column[t] = tile[t][c];
-            }
-        }
+        copyTile(tile, rows, destinationSlice + firstRow);
     }
 }
 
@@ -86,9 +105,34 @@ inline __m128i pairSumsSse2(const std::int16_t* samples) {
 inline __m128 blockMeansSse2(const std::int16_t* lowerTop) {
     const __m128i sum = _mm_add_epi32(
         _mm_add_epi32(pairSumsSse2(lowerTop), pairSumsSse2(lowerTop + kSamplesPerRow)),
-        _mm_add_epi32(pairSumsSse2(lowerTop + kSamplesPerSlice), pairSumsSse2(lowerTop + kSamplesPerSlice + kSamplesPerRow)));
+        _mm_add_epi32(pairSumsSse2(lowerTop + kSamplesPerSlice),
+                      pairSumsSse2(lowerTop + kSamplesPerSlice + kSamplesPerRow)));
     const __m128i towardZero = _mm_srli_epi32(_mm_srai_epi32(sum, 31), 29);
     return _mm_cvtepi32_ps(_mm_srai_epi32(_mm_add_epi32(sum, towardZero), 3));
+}
+
+// Four rows by four columns at a time, turned so each register holds four rows of one column.
+// 16-byte stores never straddle a cache line in a 16-byte aligned array, as most hosts give.
+// Other tile heights, which only a destination not aligned to 16 bytes brings, go one by one.
+void copyTileSse2(const Tile& tile, std::size_t rows, float* tileDestination) {
+    if (rows % 4 != 0) {
+        copyTile(tile, rows, tileDestination);
+        return;
+    }
+    for (std::size_t c = 0; c < kOutputEdge; c += 4) {
+        float* column = tileDestination + kOutputEdge * c;
+        for (std::size_t t = 0; t < rows; t += 4) {
+            __m128 c0 = _mm_load_ps(&tile[t][c]);
+            __m128 c1 = _mm_load_ps(&tile[t + 1][c]);
+            __m128 c2 = _mm_load_ps(&tile[t + 2][c]);
+            __m128 c3 = _mm_load_ps(&tile[t + 3][c]);
+            _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
+            _mm_storeu_ps(column + t, c0);
+            _mm_storeu_ps(column + kOutputEdge + t, c1);
+            _mm_storeu_ps(column + 2 * kOutputEdge + t, c2);
+            _mm_storeu_ps(column + 3 * kOutputEdge + t, c3);
+        }
+    }
 }
 
 QUARNEL_TARGET_AVX2 inline __m256i pairSumsAvx2(const std::int16_t* samples) {
@@ -99,68 +143,67 @@ QUARNEL_TARGET_AVX2 inline __m256i pairSumsAvx2(const std::int16_t* samples) {
 QUARNEL_TARGET_AVX2 inline __m256 blockMeansAvx2(const std::int16_t* lowerTop) {
     const __m256i sum = _mm256_add_epi32(
         _mm256_add_epi32(pairSumsAvx2(lowerTop), pairSumsAvx2(lowerTop + kSamplesPerRow)),
-        _mm256_add_epi32(pairSumsAvx2(lowerTop + kSamplesPerSlice), pairSumsAvx2(lowerTop + kSamplesPerSlice + kSamplesPerRow)));
+        _mm256_add_epi32(pairSumsAvx2(lowerTop + kSamplesPerSlice),
+                         pairSumsAvx2(lowerTop + kSamplesPerSlice + kSamplesPerRow)));
     const __m256i towardZero = _mm256_srli_epi32(_mm256_srai_epi32(sum, 31), 29);
     return _mm256_cvtepi32_ps(_mm256_srai_epi32(_mm256_add_epi32(sum, towardZero), 3));
 }
 
-// Rows t..t+3 of columns c..c+3 in the low halves, rows t+4..t+7 in the high halves.
+// Rows t..t+3 of columns c..c+3 in the low half, rows t+4..t+7 in the high half.
 QUARNEL_TARGET_AVX2 inline __m256 tileRowsAvx2(const Tile& tile, std::size_t t, std::size_t c) {
     return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_load_ps(&tile[t][c])), _mm_load_ps(&tile[t + 4][c]), 1);
+}
+
+// A whole tile, eight rows at a time: the SSE 4 x 4 turn done in both halves at once leaves eight
+// rows of one column in each register, two of which fill the column's cache line.
+QUARNEL_TARGET_AVX2 void copyWholeTileAvx2(const Tile& tile, float* tileDestination) {
+    for (std::size_t c = 0; c < kOutputEdge; c += 4) {
+        float* column = tileDestination + kOutputEdge * c;
+        for (std::size_t t = 0; t < kTileRows; t += 8) {
+            const __m256 r0 = tileRowsAvx2(tile, t, c), r1 = tileRowsAvx2(tile, t + 1, c);
+            const __m256 r2 = tileRowsAvx2(tile, t + 2, c), r3 = tileRowsAvx2(tile, t + 3, c);
+            const __m256 low01 = _mm256_unpacklo_ps(r0, r1), high01 = _mm256_unpackhi_ps(r0, r1);
+            const __m256 low23 = _mm256_unpacklo_ps(r2, r3), high23 = _mm256_unpackhi_ps(r2, r3);
+            _mm256_storeu_ps(column + t, _mm256_shuffle_ps(low01, low23, _MM_SHUFFLE(1, 0, 1, 0)));
+            _mm256_storeu_ps(column + kOutputEdge + t, _mm256_shuffle_ps(low01, low23, _MM_SHUFFLE(3, 2, 3, 2)));
+            _mm256_storeu_ps(column + 2 * kOutputEdge + t, _mm256_shuffle_ps(high01, high23, _MM_SHUFFLE(1, 0, 1, 0)));
+            _mm256_storeu_ps(column + 3 * kOutputEdge + t, _mm256_shuffle_ps(high01, high23, _MM_SHUFFLE(3, 2, 3, 2)));
+        }
+    }
 }
 
 }  // namespace
 
 void reducePairSse2(const std::int16_t* pair, float* destinationSlice) {
     alignas(64) Tile tile;
-    for (std::size_t firstRow = 0; firstRow < kOutputEdge; firstRow += kTileRows) {
-        for (std::size_t t = 0; t < kTileRows; ++t) {
+    const std::size_t rowsBeforeBoundary = rowsBeforeLineBoundary(destinationSlice);
+    for (std::size_t firstRow = 0, rows = 0; firstRow < kOutputEdge; firstRow += rows) {
+        rows = tileRowCount(firstRow, rowsBeforeBoundary);
+        for (std::size_t t = 0; t < rows; ++t) {
             const std::int16_t* lowerTop = pair + kRowsPerBlock * (firstRow + t);
             for (std::size_t c = 0; c < kOutputEdge; c += 4) {
                 _mm_store_ps(&tile[t][c], blockMeansSse2(lowerTop + 2 * c));
             }
         }
-        // Four rows by four columns at a time, turned so each register holds one column.
-        for (std::size_t c = 0; c < kOutputEdge; c += 4) {
-            float* column = destinationSlice + firstRow + kOutputEdge * c;
-            for (std::size_t t = 0; t < kTileRows; t += 4) {
-                __m128 c0 = _mm_load_ps(&tile[t][c]);
-                __m128 c1 = _mm_load_ps(&tile[t + 1][c]);
-                __m128 c2 = _mm_load_ps(&tile[t + 2][c]);
-                __m128 c3 = _mm_load_ps(&tile[t + 3][c]);
-                _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
-                _mm_storeu_ps(column + t, c0);
-                _mm_storeu_ps(column + kOutputEdge + t, c1);
-                _mm_storeu_ps(column + 2 * kOutputEdge + t, c2);
-                _mm_storeu_ps(column + 3 * kOutputEdge + t, c3);
-            }
-        }
+        copyTileSse2(tile, rows, destinationSlice + firstRow);
     }
 }
 
 QUARNEL_TARGET_AVX2 void reducePairAvx2(const std::int16_t* pair, float* destinationSlice) {
     alignas(64) Tile tile;
-    for (std::size_t firstRow = 0; firstRow < kOutputEdge; firstRow += kTileRows) {
-        for (std::size_t t = 0; t < kTileRows; ++t) {
+    const std::size_t rowsBeforeBoundary = rowsBeforeLineBoundary(destinationSlice);
+    for (std::size_t firstRow = 0, rows = 0; firstRow < kOutputEdge; firstRow += rows) {
+        rows = tileRowCount(firstRow, rowsBeforeBoundary);
+        for (std::size_t t = 0; t < rows; ++t) {
             const std::int16_t* lowerTop = pair + kRowsPerBlock * (firstRow + t);
             for (std::size_t c = 0; c < kOutputEdge; c += 8) {
                 _mm256_store_ps(&tile[t][c], blockMeansAvx2(lowerTop + 2 * c));
             }
         }
-        // With rows t..t+3 and t+4..t+7 in the two halves, the SSE 4 x 4 turn done in both halves
-        // at once leaves eight rows of one column in each register.
-        for (std::size_t c = 0; c < kOutputEdge; c += 4) {
-            float* column = destinationSlice + firstRow + kOutputEdge * c;
-            for (std::size_t t = 0; t < kTileRows; t += 8) {
-                const __m256 r0 = tileRowsAvx2(tile, t, c), r1 = tileRowsAvx2(tile, t + 1, c);
-                const __m256 r2 = tileRowsAvx2(tile, t + 2, c), r3 = tileRowsAvx2(tile, t + 3, c);
-                const __m256 low01 = _mm256_unpacklo_ps(r0, r1), high01 = _mm256_unpackhi_ps(r0, r1);
-                const __m256 low23 = _mm256_unpacklo_ps(r2, r3), high23 = _mm256_unpackhi_ps(r2, r3);
-                _mm256_storeu_ps(column + t, _mm256_shuffle_ps(low01, low23, _MM_SHUFFLE(1, 0, 1, 0)));
-                _mm256_storeu_ps(column + kOutputEdge + t, _mm256_shuffle_ps(low01, low23, _MM_SHUFFLE(3, 2, 3, 2)));
-                _mm256_storeu_ps(column + 2 * kOutputEdge + t, _mm256_shuffle_ps(high01, high23, _MM_SHUFFLE(1, 0, 1, 0)));
-                _mm256_storeu_ps(column + 3 * kOutputEdge + t, _mm256_shuffle_ps(high01, high23, _MM_SHUFFLE(3, 2, 3, 2)));
-            }
+        if (rows == kTileRows) {
+            copyWholeTileAvx2(tile, destinationSlice + firstRow);
+        } else {
+            copyTileSse2(tile, rows, destinationSlice + firstRow);
         }
     }
 }

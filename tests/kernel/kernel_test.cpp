@@ -76,9 +76,9 @@ std::uint32_t bitsOf(float value) {
 // Runs the kernel into a destination `misalignment` floats past a 64-byte boundary, between
 // guards that must stay unwritten, and checks every element's bits.
 void expectReduction(const Kernel& kernel, const Pair& pair, const std::vector<float>& expected) {
-    for (std::size_t misalignment : {0, 1, 4}) {
+    for (std::size_t misalignment : {0, 1, 4, 12, 15}) {
         SCOPED_TRACE("destination " + std::to_string(4 * misalignment) + " bytes past a 64-byte boundary");
-        std::vector<std::uint32_t> memory(kSliceElements + 2 * kGuard + 16, kUnwritten);
+        std::vector<std::uint32_t> memory(kSliceElements + 2 * kGuard + 32, kUnwritten);
         auto* aligned = reinterpret_cast<float*>((reinterpret_cast<std::uintptr_t>(memory.data()) + 63) & ~std::uintptr_t{63});
         float* slice = aligned + kGuard + misalignment;
         kernel.reduce(pair.data(), slice);
