@@ -3,6 +3,7 @@
 #define STANDIN_BUILDING_MX
 #include "standin_host.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -202,7 +203,7 @@ mxArray* mxCreateString(const char* text) {
     const std::vector<mxChar> characters = charactersFromUtf8(text);
     const mwSize dims[2] = {1, characters.size()};
     mxArray* array = mxCreateCharArray_730(2, dims);
-    std::memcpy(array->real.data(), characters.data(), characters.size() * sizeof(mxChar));
+    std::copy(characters.begin(), characters.end(), reinterpret_cast<mxChar*>(array->real.data()));
     return array;
 }
 

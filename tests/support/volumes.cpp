@@ -32,8 +32,10 @@ void writeFile(const std::string& path, const void* data, std::size_t size, std:
         throw std::runtime_error("can't create " + path);
     }
     bool written = std::fwrite(data, 1, size, file) == size;
-    const std::vector<unsigned char> extra(extraBytes, 0x55);
-    written = written && std::fwrite(extra.data(), 1, extra.size(), file) == extra.size();
+    if (extraBytes > 0) {  // an empty vector's data may be null, which fwrite must not get
+        const std::vector<unsigned char> extra(extraBytes, 0x55);
+        written = written && std::fwrite(extra.data(), 1, extra.size(), file) == extra.size();
+    }
     written = std::fclose(file) == 0 && written;
     if (!written) {
         throw std::runtime_error("can't write " + path);
