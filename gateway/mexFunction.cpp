@@ -4,6 +4,12 @@
 // running print one line and return normally.
 #include <cstdio>
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <string>
+#include <windows.h>
+#endif
+
 #include "mex.h"
 #include "resample.h"
 #include "volume.h"
@@ -61,12 +67,30 @@ bool switchIsOn(const mxArray* argument) {
     }
 }
 
+#ifdef _WIN32
+// The host's narrow text is in the system code page, which can't hold every character of a
+// Windows path (a user folder named in Greek on an English system): take the path as UTF-8 and
+// open the file by its UTF-16 name.
+std::FILE* openVolume(const mxArray* path) {
+    char* text = mxArrayToUTF8String(path);
+    std::FILE* input = nullptr;
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (length > 0) {
+        std::wstring name(static_cast<std::size_t>(length), L'\0');
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, name.data(), length);
+        input = _wfopen(name.c_str(), L"rb");
+    }
+    mxFree(text);
+    return input;
+}
+#else
 std::FILE* openVolume(const mxArray* path) {
     char* text = mxArrayToString(path);
     std::FILE* input = std::fopen(text, "rb");
     mxFree(text);
     return input;
 }
+#endif
 
 }  // namespace
 
