@@ -80,7 +80,11 @@ volume, work, runs = sys.argv[1], sys.argv[2], int(sys.argv[3])
 def numpy_reduction():
     # (slice, z within block, row, y within block, column, x within block)
     blocks = np.fromfile(volume, dtype='<i2', count=512**3).reshape(256, 2, 256, 2, 256, 2)
-    sums = blocks.sum(axis=(1, 3, 5), dtype=np.int32)  # [slice, row, column]
+    # Adding the halves of each axis beats sum(axis=(1, 3, 5)) several times over.
+    sums = blocks[:, 0].astype(np.int32)
+    sums += blocks[:, 1]
+    sums = sums[:, :, 0] + sums[:, :, 1]
+    sums = sums[..., 0] + sums[..., 1]  # [slice, row, column]
     means = np.where(sums < 0, -(-sums // 8), sums // 8)  # truncated toward zero
     # Column-major (row, column, slice) is C order [slice, column, row].
     return np.ascontiguousarray(means.transpose(0, 2, 1)).astype(np.float32)
@@ -103,6 +107,6 @@ print("| Implementation | Median time | Relative to Quarnel |")
 print("|---|---:|---:|")
 for name, seconds in [("Quarnel (C++ module) called in Octave", quarnel_seconds),
                       ("Octave language: fread, reshape, sum, fix, permute", octave_seconds),
-                      (f"NumPy {np.__version__} (Python {platform.python_version()}): fromfile, reshape, sum", numpy_seconds)]:
+                      (f"NumPy {np.__version__} (Python {platform.python_version()}): fromfile, reshape, add halves", numpy_seconds)]:
     print(f"| {name} | {seconds * 1000:.0f} ms | {seconds / quarnel_seconds:.1f}x |")
 EOF
