@@ -110,6 +110,10 @@ std::string writeVolumeFile() {
 template <typename PerPair>
 void readPairs(PerPair perPair) {
     auto* pair = static_cast<std::int16_t*>(std::calloc(kSamplesPerPair, sizeof(std::int16_t)));
+    if (pair == nullptr) {
+        std::fprintf(stderr, "no memory for the slice-pair buffer\n");
+        std::exit(1);
+    }
     for (std::size_t s = 0; s < kPairCount; ++s) {
         const std::size_t offset = kBytesPerPair * s;
         std::fseek(volumeFile, static_cast<long>(offset), SEEK_SET);
