@@ -32,7 +32,7 @@ namespace quarnel {
 namespace {
 
 constexpr std::size_t kTileRows = 16;
-constexpr std::size_t kRowsPerBlock = 2 * kSamplesPerRow;  // file samples from one output row to the next
+constexpr std::size_t kSamplesPerRowPair = 2 * kSamplesPerRow;  // the two file rows of one output row
 
 using Tile = float[kTileRows][kOutputEdge];
 
@@ -64,7 +64,7 @@ void reducePairPortable(const std::int16_t* pair, float* destinationSlice) {
     for (std::size_t firstRow = 0, rows = 0; firstRow < kOutputEdge; firstRow += rows) {
         rows = tileRowCount(firstRow, rowsBeforeBoundary);
         for (std::size_t t = 0; t < rows; ++t) {
-            const std::int16_t* lowerTop = pair + kRowsPerBlock * (firstRow + t);
+            const std::int16_t* lowerTop = pair + kSamplesPerRowPair * (firstRow + t);
             const std::int16_t* lowerBottom = lowerTop + kSamplesPerRow;
             const std::int16_t* upperTop = lowerTop + kSamplesPerSlice;
             const std::int16_t* upperBottom = upperTop + kSamplesPerRow;
@@ -190,7 +190,7 @@ void reducePairSse2(const std::int16_t* pair, float* destinationSlice) {
     for (std::size_t firstRow = 0, rows = 0; firstRow < kOutputEdge; firstRow += rows) {
         rows = tileRowCount(firstRow, rowsBeforeBoundary);
         for (std::size_t t = 0; t < rows; ++t) {
-            const std::int16_t* lowerTop = pair + kRowsPerBlock * (firstRow + t);
+            const std::int16_t* lowerTop = pair + kSamplesPerRowPair * (firstRow + t);
             for (std::size_t c = 0; c < kOutputEdge; c += 4) {
                 _mm_store_ps(&tile[t][c], blockMeansSse2(lowerTop + 2 * c));
             }
@@ -206,7 +206,7 @@ QUARNEL_TARGET_AVX2 void reducePairAvx2(const std::int16_t* pair, float* destina
     for (std::size_t firstRow = 0, rows = 0; firstRow < kOutputEdge; firstRow += rows) {
         rows = tileRowCount(firstRow, rowsBeforeBoundary);
         for (std::size_t t = 0; t < rows; ++t) {
-            const std::int16_t* lowerTop = pair + kRowsPerBlock * (firstRow + t);
+            const std::int16_t* lowerTop = pair + kSamplesPerRowPair * (firstRow + t);
             for (std::size_t c = 0; c < kOutputEdge; c += 8) {
                 _mm256_store_ps(&tile[t][c], blockMeansAvx2(lowerTop + 2 * c));
             }
