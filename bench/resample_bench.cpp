@@ -74,7 +74,7 @@ void __wrap_free(void* pointer) {
 namespace {
 
 std::FILE* volumeFile = nullptr;
-std::vector<float>* destination = nullptr;
+std::vector<float> destination;
 
 // Seeded samples over the whole int16 range, so neither the reads nor the arithmetic meet
 // anything easier than a real volume.
@@ -121,7 +121,7 @@ void readPairs(PerPair perPair) {
         std::fseek(volumeFile, static_cast<long>(offset + kBytesPerSlice), SEEK_SET);
         benchmark::DoNotOptimize(
             std::fread(pair + kSamplesPerSlice, sizeof(std::int16_t), kSamplesPerSlice, volumeFile));
-        perPair(pair, destination->data() + kElementsPerOutputSlice * s);
+        perPair(pair, destination.data() + kElementsPerOutputSlice * s);
     }
     std::free(pair);
 }
@@ -142,7 +142,7 @@ void straightforwardReduction(const std::int16_t* pair, float* destinationSlice)
 
 void resample(benchmark::State& state) {
     for (auto _ : state) {
-        resampleVolume(volumeFile, destination->data(), false);
+        resampleVolume(volumeFile, destination.data(), false);
         benchmark::ClobberMemory();
     }
 }
@@ -194,7 +194,7 @@ constexpr std::size_t kStackBytes = 1 << 20;
 constexpr unsigned char kPaint = 0xA5;
 
 void* callOnce(void*) {
-    resampleVolume(volumeFile, destination->data(), false);
+    resampleVolume(volumeFile, destination.data(), false);
     return nullptr;
 }
 
@@ -242,9 +242,8 @@ int main(int argc, char** argv) {
 
     const std::string path = writeVolumeFile();
     volumeFile = std::fopen(path.c_str(), "rb");
-    std::vector<float> output(kOutputElements, 1.0f);
-    destination = &output;
-    const bool complete = volumeFile != nullptr && resampleVolume(volumeFile, destination->data(), false);
+    destination.assign(kOutputElements, 1.0f);
+    const bool complete = volumeFile != nullptr && resampleVolume(volumeFile, destination.data(), false);
 
     MedianKeeper reporter;
     if (complete) {
