@@ -1,8 +1,11 @@
 // Quarnel(path) or Quarnel(path, progress): the host's entry into the module. One call checks its
 // arguments, opens the volume file, creates the result, runs the sweep and closes the file.
 // Argument errors end the call through the host before anything is acquired; failures while
-// running print one line and return normally.
+// running print one line and return normally. The host may also end the call on its own, from
+// inside one of its operations (out of memory while creating the result, an interrupt while it
+// redraws); a host that unwinds the call then still closes the stream.
 #include <cstdio>
+#include <memory>
 
 #include "mex.h"
 #include "resample.h"
@@ -19,7 +22,7 @@ constexpr const char* kSwitchRequired =
 
 bool isPathArgument(const mxArray* argument) {
     return mxIsChar(argument) && mxGetNumberOfDimensions(argument) == 2 && mxGetM(argument) == 1 &&
-           mxGetNumberOfElements(argument) > 0;
+           mxGetNumberOfElements(argument) > 0 && mxGetChars(argument) != nullptr;
 }
 
 bool hasNulCharacter(const mxArray* path) {
@@ -35,7 +38,7 @@ bool hasNulCharacter(const mxArray* path) {
 
 bool isSwitchArgument(const mxArray* argument) {
     return (mxIsNumeric(argument) || mxIsLogical(argument)) && !mxIsComplex(argument) &&
-           !mxIsSparse(argument) && mxGetNumberOfElements(argument) > 0;
+           !mxIsSparse(argument) && mxGetNumberOfElements(argument) > 0 && mxGetData(argument) != nullptr;
 }
 
 template <typename Element>
@@ -61,9 +64,19 @@ bool switchIsOn(const mxArray* argument) {
     }
 }
 
-std::FILE* openVolume(const mxArray* path) {
+void closeStream(std::FILE* stream) {
+    std::fclose(stream);
+}
+
+using Stream = std::unique_ptr<std::FILE, decltype(&closeStream)>;
+
+// A host that can't convert the path gives no text; that is a file that can't be opened.
+Stream openVolume(const mxArray* path) {
     char* text = mxArrayToString(path);
-    std::FILE* input = std::fopen(text, "rb");
+    if (text == nullptr) {
+        return Stream(nullptr, &closeStream);
+    }
+    Stream input(std::fopen(text, "rb"), &closeStream);
     mxFree(text);
     return input;
 }
@@ -93,14 +106,13 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     }
     const bool showProgress = nrhs >= 2 && switchIsOn(prhs[1]);
 
-    std::FILE* input = openVolume(prhs[0]);
+    const Stream input = openVolume(prhs[0]);
     if (input == nullptr) {
         mexPrintf("Couldn't open file!\n");
         return;
     }
-    if (!quarnel::volumeIsComplete(input)) {
+    if (!quarnel::volumeIsComplete(input.get())) {
         mexPrintf("%s", quarnel::kShortVolumeMessage);
-        std::fclose(input);
         return;
     }
 
@@ -109,10 +121,8 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     auto* destination = reinterpret_cast<float*>(mxGetPr(plhs[0]));
     if (destination == nullptr) {
         mexPrintf("Couldn't Allocate Memory!\n");
-        std::fclose(input);
         return;
     }
 
-    quarnel::resampleVolume(input, destination, showProgress);
-    std::fclose(input);
+    quarnel::resampleVolume(input.get(), destination, showProgress);
 }
