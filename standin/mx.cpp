@@ -27,6 +27,7 @@ struct mxArray_tag {
 namespace {
 
 std::atomic<bool> failNextArrayData{false};
+std::atomic<bool> failNextTextConversion{false};
 std::atomic<std::size_t> liveTexts{0};
 
 std::size_t elementBytes(mxClassID classID) {
@@ -122,7 +123,8 @@ void appendUtf8(std::string& text, std::uint32_t code) {
 // The host's conversion of a character array: its characters in column-major order, so the
 // columns of a matrix run together, and a NUL character ends the text for whoever reads it.
 char* textFromCharacters(const mxArray* array) {
-    if (array == nullptr || array->classID != mxCHAR_CLASS || !array->hasData) {
+    if (array == nullptr || array->classID != mxCHAR_CLASS || !array->hasData ||
+        failNextTextConversion.exchange(false)) {
         return nullptr;
     }
     const auto* characters = reinterpret_cast<const mxChar*>(array->real.data());
@@ -234,6 +236,8 @@ void mxFree(void* pointer) {
 }
 
 void standinFailNextArrayData(void) { failNextArrayData = true; }
+
+void standinFailNextTextConversion(void) { failNextTextConversion = true; }
 
 size_t standinLiveTexts(void) { return liveTexts; }
 
