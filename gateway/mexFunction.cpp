@@ -64,8 +64,9 @@ bool switchIsOn(const mxArray* argument) {
     }
 }
 
+// A stream only read from has nothing to flush; its descriptor is released whatever fclose says.
 void closeStream(std::FILE* stream) {
-    std::fclose(stream);
+    (void)std::fclose(stream);
 }
 
 using Stream = std::unique_ptr<std::FILE, decltype(&closeStream)>;
@@ -118,7 +119,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
 
     const mwSize dims[3] = {quarnel::kOutputEdge, quarnel::kOutputEdge, quarnel::kOutputEdge};
     plhs[0] = mxCreateNumericArray(3, dims, mxSINGLE_CLASS, mxREAL);
-    auto* destination = reinterpret_cast<float*>(mxGetPr(plhs[0]));
+    auto* destination = static_cast<float*>(mxGetData(plhs[0]));
     if (destination == nullptr) {
         mexPrintf("Couldn't Allocate Memory!\n");
         return;
