@@ -7,6 +7,12 @@
 #include <cstdio>
 #include <memory>
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <string>
+#include <windows.h>
+#endif
+
 #include "mex.h"
 #include "resample.h"
 #include "volume.h"
@@ -72,6 +78,24 @@ void closeStream(std::FILE* stream) {
 using Stream = std::unique_ptr<std::FILE, decltype(&closeStream)>;
 
 // A host that can't convert the path gives no text; that is a file that can't be opened.
+#ifdef _WIN32
+// The host's narrow text is in the system code page, which can't hold every character of a
+// Windows path (a user folder named in Greek on an English system): take the path as UTF-8 and
+// open the file by its UTF-16 name.
+Stream openVolume(const mxArray* path) {
+    char* text = mxArrayToUTF8String(path);
+    Stream input(nullptr, &closeStream);
+    const int length =
+        text == nullptr ? 0 : MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (length > 0) {
+        std::wstring name(static_cast<std::size_t>(length), L'\0');
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, name.data(), length);
+        input.reset(_wfopen(name.c_str(), L"rb"));
+    }
+    mxFree(text);
+    return input;
+}
+#else
 Stream openVolume(const mxArray* path) {
     char* text = mxArrayToString(path);
     if (text == nullptr) {
@@ -81,6 +105,7 @@ Stream openVolume(const mxArray* path) {
     mxFree(text);
     return input;
 }
+#endif
 
 }  // namespace
 
@@ -119,7 +144,8 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
 
     const mwSize dims[3] = {quarnel::kOutputEdge, quarnel::kOutputEdge, quarnel::kOutputEdge};
     plhs[0] = mxCreateNumericArray(3, dims, mxSINGLE_CLASS, mxREAL);
-    auto* destination = static_cast<float*>(mxGetData(plhs[0]));
+    // The host hands out the start of any real array's data as a double pointer; here it holds floats.
+    auto* destination = static_cast<float*>(static_cast<void*>(mxGetPr(plhs[0])));
     if (destination == nullptr) {
         mexPrintf("Couldn't Allocate Memory!\n");
         return;

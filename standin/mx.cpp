@@ -3,6 +3,7 @@
 #define STANDIN_BUILDING_MX
 #include "standin_host.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -12,6 +13,10 @@
 
 #if defined(__GLIBC__)
 #include <dlfcn.h>
+#endif
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
 #endif
 
 struct mxArray_tag {
@@ -120,13 +125,23 @@ void appendUtf8(std::string& text, std::uint32_t code) {
     }
 }
 
-// The host's conversion of a character array: its characters in column-major order, so the
-// columns of a matrix run together, and a NUL character ends the text for whoever reads it.
-char* textFromCharacters(const mxArray* array) {
-    if (array == nullptr || array->classID != mxCHAR_CLASS || !array->hasData ||
-        failNextTextConversion.exchange(false)) {
-        return nullptr;
-    }
+// False also when a failed conversion was asked for: the host then gives no text.
+bool holdsCharacters(const mxArray* array) {
+    return array != nullptr && array->classID == mxCHAR_CLASS && array->hasData &&
+           !failNextTextConversion.exchange(false);
+}
+
+// A copy of `text` that the caller gives back through mxFree.
+char* handOver(const std::string& text) {
+    char* copy = static_cast<char*>(std::malloc(text.size() + 1));
+    std::memcpy(copy, text.c_str(), text.size() + 1);
+    ++liveTexts;
+    return copy;
+}
+
+// The host's conversion of a character array to UTF-8: its characters in column-major order, so
+// the columns of a matrix run together, and a NUL character ends the text for whoever reads it.
+std::string utf8FromCharacters(const mxArray* array) {
     const auto* characters = reinterpret_cast<const mxChar*>(array->real.data());
     const std::size_t count = countOf(array->dims);
     std::string text;
@@ -137,11 +152,28 @@ char* textFromCharacters(const mxArray* array) {
         }
         appendUtf8(text, code);
     }
-    char* copy = static_cast<char*>(std::malloc(text.size() + 1));
-    std::memcpy(copy, text.c_str(), text.size() + 1);
-    ++liveTexts;
-    return copy;
+    return text;
 }
+
+#ifdef _WIN32
+// The host's narrow text on Windows is in the system code page: each character the code page
+// can't hold becomes '?', so a path with such characters names a file that isn't there.
+std::string systemTextFromCharacters(const mxArray* array) {
+    const auto* characters = reinterpret_cast<const wchar_t*>(array->real.data());
+    const int count = static_cast<int>(countOf(array->dims));
+    if (count == 0) {
+        return std::string();
+    }
+    std::string text(static_cast<std::size_t>(
+                         WideCharToMultiByte(CP_ACP, 0, characters, count, nullptr, 0, nullptr, nullptr)),
+                     '\0');
+    WideCharToMultiByte(CP_ACP, 0, characters, count, text.data(), static_cast<int>(text.size()), nullptr, nullptr);
+    return text;
+}
+#else
+// The host's narrow text elsewhere is UTF-8.
+std::string systemTextFromCharacters(const mxArray* array) { return utf8FromCharacters(array); }
+#endif
 
 }  // namespace
 
@@ -174,7 +206,7 @@ mxArray* mxCreateString(const char* text) {
     const std::vector<mxChar> characters = charactersFromUtf8(text);
     const mwSize dims[2] = {1, characters.size()};
     mxArray* array = mxCreateCharArray_730(2, dims);
-    std::memcpy(array->real.data(), characters.data(), characters.size() * sizeof(mxChar));
+    std::copy(characters.begin(), characters.end(), reinterpret_cast<mxChar*>(array->real.data()));
     return array;
 }
 
@@ -224,9 +256,13 @@ mxChar* mxGetChars(const mxArray* array) {
     return array->classID == mxCHAR_CLASS ? static_cast<mxChar*>(mxGetData(array)) : nullptr;
 }
 
-char* mxArrayToString(const mxArray* array) { return textFromCharacters(array); }
+char* mxArrayToString(const mxArray* array) {
+    return holdsCharacters(array) ? handOver(systemTextFromCharacters(array)) : nullptr;
+}
 
-char* mxArrayToUTF8String(const mxArray* array) { return textFromCharacters(array); }
+char* mxArrayToUTF8String(const mxArray* array) {
+    return holdsCharacters(array) ? handOver(utf8FromCharacters(array)) : nullptr;
+}
 
 void mxFree(void* pointer) {
     if (pointer != nullptr) {

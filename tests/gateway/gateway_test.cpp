@@ -2,9 +2,11 @@
 // host arrays, judged by its result, its transcript and the errors that end its calls.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -63,6 +65,12 @@ struct Arguments {
         const mwSize dims[2] = {1, 1};
         mxArray* array = mxCreateNumericArray(2, dims, classID, mxREAL);
         std::memcpy(mxGetData(array), &value, sizeof value);
+        return keep(array);
+    }
+    const mxArray* characters(mwSize rows, mwSize columns, const std::vector<mxChar>& columnMajor) {
+        const mwSize dims[2] = {rows, columns};
+        mxArray* array = mxCreateCharArray(2, dims);
+        std::copy(columnMajor.begin(), columnMajor.end(), mxGetChars(array));
         return keep(array);
     }
 };
@@ -143,7 +151,7 @@ TEST(Progress, EachLineComesBeforeItsPairIsRead) {
     standinOnEval(
         [](const char*, void* context) {
             auto* marker = static_cast<Marker*>(context);
-            std::FILE* file = std::fopen(marker->path.c_str(), "r+b");
+            std::FILE* file = openFile(marker->path, "r+b");
             const std::int16_t eight = 8;
             for (long slice = 0; slice < 2; ++slice) {
                 std::fseek(file, (2L * marker->pair + slice) * 524288L, SEEK_SET);
@@ -199,6 +207,136 @@ TEST(Progress, SwitchIsOnForAnyNonzeroFirstElement) {
         ASSERT_TRUE(outcome.returned) << switchCase.name << ": " << outcome.error;
         EXPECT_EQ(outcome.transcript, switchCase.on ? progressTranscript() : "") << switchCase.name;
     }
+}
+
+struct BadCall {
+    const char* name;
+    int nlhs;
+    std::function<std::vector<const mxArray*>(Arguments&)> arguments;
+    const char* message;
+};
+
+TEST(BadCalls, EndThroughAHostErrorBeforeAnythingIsOpenedOrCreated) {
+    const char* path = "First input must be the path of the volume file, as a non-empty character row.";
+    const char* progress = "Second input must be a real, non-empty numeric or logical value: the progress switch.";
+    const std::vector<BadCall> cases = {
+        {"no input", 0, [](Arguments&) { return std::vector<const mxArray*>{}; }, "One input argument required."},
+        {"no input, two outputs", 2, [](Arguments&) { return std::vector<const mxArray*>{}; },
+         "One input argument required."},
+        {"two outputs", 2, [](Arguments& a) { return std::vector<const mxArray*>{a.text(zeroVolumeFile())}; },
+         "Too many output arguments."},
+        {"numeric path", 1, [](Arguments& a) { return std::vector<const mxArray*>{a.number(1)}; }, path},
+        {"empty path", 1, [](Arguments& a) { return std::vector<const mxArray*>{a.text("")}; }, path},
+        {"cell path", 1, [](Arguments& a) { return std::vector<const mxArray*>{a.keep(mxCreateCellMatrix(1, 1))}; },
+         path},
+        {"two-row path", 1,
+         [](Arguments& a) { return std::vector<const mxArray*>{a.characters(2, 2, {'/', 't', 'm', 'p'})}; }, path},
+        {"path with NUL", 1,
+         [](Arguments& a) { return std::vector<const mxArray*>{a.characters(1, 6, {'/', 't', 'm', 'p', 0, 'x'})}; },
+         "First input must not contain a NUL character: the path would name a different file."},
+        {"empty switch", 1,
+         [](Arguments& a) {
+             const mwSize dims[2] = {0, 0};
+             return std::vector<const mxArray*>{a.text(zeroVolumeFile()),
+                                                a.keep(mxCreateNumericArray(2, dims, mxDOUBLE_CLASS, mxREAL))};
+         },
+         progress},
+        {"text switch", 1, [](Arguments& a) { return std::vector<const mxArray*>{a.text(zeroVolumeFile()), a.text("on")}; },
+         progress},
+        {"complex switch", 1,
+         [](Arguments& a) {
+             const mwSize dims[2] = {1, 1};
+             return std::vector<const mxArray*>{a.text(zeroVolumeFile()),
+                                                a.keep(mxCreateNumericArray(2, dims, mxDOUBLE_CLASS, mxCOMPLEX))};
+         },
+         progress},
+        {"sparse switch", 1,
+         [](Arguments& a) {
+             return std::vector<const mxArray*>{a.text(zeroVolumeFile()), a.keep(mxCreateSparse(1, 1, 1, mxREAL))};
+         },
+         progress},
+    };
+    for (const BadCall& badCall : cases) {
+        Arguments arguments;
+        Outcome outcome;
+        call(outcome, badCall.nlhs, badCall.arguments(arguments));
+        EXPECT_FALSE(outcome.returned) << badCall.name;
+        EXPECT_EQ(outcome.error, badCall.message) << badCall.name;
+        EXPECT_EQ(outcome.transcript, "") << badCall.name;
+        EXPECT_EQ(outcome.result, nullptr) << badCall.name;
+    }
+}
+
+TEST(BadFiles, PrintOneLineAndGiveNoResult) {
+    const std::string shortFile = temporaryPath("short.raw");
+    writeBytes(shortFile, 268435455);
+    const std::string folder = temporaryPath("folder.raw");
+    std::filesystem::create_directory(folder);
+#ifdef _WIN32
+    const char* folderLine = "Couldn't open file!\n";  // Windows opens no folder as a stream
+#else
+    const char* folderLine = "Couldn't read 268435456 bytes from file!\n";
+#endif
+    const struct {
+        std::string path;
+        const char* line;
+    } cases[] = {
+        {temporaryPath("missing.raw"), "Couldn't open file!\n"},
+        {shortFile, "Couldn't read 268435456 bytes from file!\n"},
+        {folder, folderLine},
+    };
+    for (const auto& badFile : cases) {
+        Arguments arguments;
+        Outcome outcome;
+        call(outcome, 1, {arguments.text(badFile.path), arguments.number(1)});
+        EXPECT_TRUE(outcome.returned) << badFile.path << ": " << outcome.error;
+        EXPECT_EQ(outcome.transcript, badFile.line) << badFile.path;
+        EXPECT_EQ(outcome.result, nullptr) << badFile.path;
+    }
+}
+
+// A user folder named in Greek or Chinese on an English Windows: the system code page can't hold
+// such a path, yet the file must open, as it does wherever paths are UTF-8.
+TEST(Paths, AVolumeOpensWhateverCharactersItsPathHolds) {
+    const std::string folder = temporaryPath(u8"Δεδομένα 数据");
+    std::filesystem::create_directory(std::filesystem::u8path(folder));
+    const std::string path = (std::filesystem::u8path(folder) / std::filesystem::u8path(u8"όγκος 体积 𝄞.raw")).u8string();
+    writeVolume(path, Volume(kVolumeSamples, 300));
+    Arguments arguments;
+    Outcome outcome;
+    call(outcome, 1, {arguments.text(path)});
+    ASSERT_TRUE(outcome.returned) << outcome.error;
+    EXPECT_EQ(outcome.transcript, "");
+    ASSERT_NE(outcome.result, nullptr);
+    const float* reduced = resultData(outcome);
+    EXPECT_TRUE(std::all_of(reduced, reduced + kReducedElements, [](float value) { return value == 300.0f; }));
+}
+
+TEST(HostFaults, AResultWithoutDataIsReportedAndLeftUnwritten) {
+    Arguments arguments;
+    const std::vector<const mxArray*> path = {arguments.text(zeroVolumeFile()), arguments.number(1)};
+    standinFailNextArrayData();
+    Outcome outcome;
+    call(outcome, 1, path);
+    EXPECT_TRUE(outcome.returned);
+    EXPECT_EQ(outcome.transcript, "Couldn't Allocate Memory!\n");
+    ASSERT_NE(outcome.result, nullptr);
+    EXPECT_EQ(mxGetData(outcome.result), nullptr);
+}
+
+TEST(HostFaults, AMissingSlicePairBufferIsReportedBeforeAnythingIsRead) {
+    Arguments arguments;
+    const std::vector<const mxArray*> path = {arguments.text(randomVolumeFile()), arguments.number(1)};
+    if (!standinFailNextAllocation(1048576)) {
+        GTEST_SKIP() << "the heap belongs to a sanitizer or valgrind here, so its failure can't be injected";
+    }
+    Outcome outcome;
+    call(outcome, 1, path);
+    EXPECT_TRUE(outcome.returned);
+    EXPECT_EQ(outcome.transcript, "Couldn't Allocate Buffer Memory!\n");
+    ASSERT_NE(outcome.result, nullptr);
+    const float* reduced = resultData(outcome);
+    EXPECT_TRUE(std::all_of(reduced, reduced + kReducedElements, [](float value) { return value == 0.0f; }));
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ std::vector<std::string>& pathsToRemove() {
         std::atexit([] {
             std::error_code ignored;
             for (const auto& path : pathsToRemove()) {
-                std::filesystem::remove_all(path, ignored);
+                std::filesystem::remove_all(std::filesystem::u8path(path), ignored);
             }
         });
         return true;
@@ -27,13 +27,15 @@ std::vector<std::string>& pathsToRemove() {
 }
 
 void writeFile(const std::string& path, const void* data, std::size_t size, std::size_t extraBytes) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::FILE* file = openFile(path, "wb");
     if (file == nullptr) {
         throw std::runtime_error("can't create " + path);
     }
     bool written = std::fwrite(data, 1, size, file) == size;
-    const std::vector<unsigned char> extra(extraBytes, 0x55);
-    written = written && std::fwrite(extra.data(), 1, extra.size(), file) == extra.size();
+    if (extraBytes > 0) {  // an empty vector's data may be null, which fwrite must not get
+        const std::vector<unsigned char> extra(extraBytes, 0x55);
+        written = written && std::fwrite(extra.data(), 1, extra.size(), file) == extra.size();
+    }
     written = std::fclose(file) == 0 && written;
     if (!written) {
         throw std::runtime_error("can't write " + path);
@@ -79,10 +81,19 @@ std::string temporaryPath(const std::string& name) {
         const auto base = std::filesystem::temp_directory_path() /
                           ("quarnel-tests-" + std::to_string(entropy()) + "-" + std::to_string(entropy()));
         std::filesystem::create_directories(base);
-        pathsToRemove().push_back(base.string());
-        return base.string();
+        pathsToRemove().push_back(base.u8string());
+        return base.u8string();
     }();
-    return (std::filesystem::path(folder) / name).string();
+    return (std::filesystem::u8path(folder) / std::filesystem::u8path(name)).u8string();
+}
+
+std::FILE* openFile(const std::string& path, const char* mode) {
+#ifdef _WIN32
+    const std::string narrowMode(mode);
+    return _wfopen(std::filesystem::u8path(path).c_str(), std::wstring(narrowMode.begin(), narrowMode.end()).c_str());
+#else
+    return std::fopen(path.c_str(), mode);
+#endif
 }
 
 void writeVolume(const std::string& path, const Volume& volume, std::size_t extraBytes) {

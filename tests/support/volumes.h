@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -25,8 +26,13 @@ inline std::int16_t& sampleAt(Volume& volume, std::size_t x, std::size_t y, std:
 // divided by 8 toward zero.
 std::vector<float> referenceReduction(const Volume& volume);
 
+// Paths in tests are UTF-8 text on every system, as the host's characters are turned into them.
+
 // A fresh path in the system's temporary folder; the file is removed when the process ends.
 std::string temporaryPath(const std::string& name);
+
+// std::fopen for a UTF-8 path, also where the system's narrow file names are in another code page.
+std::FILE* openFile(const std::string& path, const char* mode);
 
 // Writes the samples little-endian, then `extraBytes` more bytes of 0x55.
 void writeVolume(const std::string& path, const Volume& volume, std::size_t extraBytes = 0);

@@ -1,0 +1,233 @@
+// The reduction core on its own, reading real files through the stand-in host: which file samples
+// feed which element, the truncating block mean, the sweep's transcript, and what a file that ends
+// early leaves in the reduced volume.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "resample.h"
+#include "standin_host.h"
+#include "volumes.h"
+
+namespace quarnel::testing {
+namespace {
+
+constexpr std::size_t kWholeFile = 268435456;
+constexpr std::size_t kPairBytes = 1048576;
+constexpr std::size_t kSliceBytes = 524288;
+
+// An open file, zero (and sparse on disk) except for the bytes a test writes into it.
+struct RawFile {
+    std::FILE* stream = nullptr;
+    RawFile(const std::string& name, std::size_t bytes) {
+        const std::string path = temporaryPath(name);
+        std::fclose(std::fopen(path.c_str(), "wb"));
+        std::filesystem::resize_file(path, bytes);
+        stream = std::fopen(path.c_str(), "r+b");
+    }
+    ~RawFile() { std::fclose(stream); }
+    void write(std::size_t offset, const std::vector<unsigned char>& bytes) {
+        if (bytes.empty()) {
+            return;
+        }
+        std::fseek(stream, static_cast<long>(offset), SEEK_SET);
+        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), stream), bytes.size());
+        std::fflush(stream);
+    }
+    // Low byte first, whatever the CPU running the test.
+    void setSample(std::size_t x, std::size_t y, std::size_t z, std::int16_t value) {
+        const auto bits = static_cast<std::uint16_t>(value);
+        write(2 * (x + 512 * y + 262144 * z), {static_cast<unsigned char>(bits & 0xFF), static_cast<unsigned char>(bits >> 8)});
+    }
+    // The eight samples of the block whose first sample is (x, y, z), in file order.
+    void setBlock(std::size_t x, std::size_t y, std::size_t z, const std::array<std::int16_t, 8>& samples) {
+        for (std::size_t i = 0; i < 8; ++i) {
+            setSample(x + (i & 1), y + ((i >> 1) & 1), z + (i >> 2), samples[i]);
+        }
+    }
+};
+
+struct Sweep {
+    bool complete = false;
+    std::string transcript;
+    std::vector<float> reduced;
+};
+
+// Runs the sweep into a destination full of NaN, so an element left unwritten stands out.
+Sweep sweep(std::FILE* stream, bool showProgress) {
+    Sweep result;
+    result.reduced.assign(kReducedElements, NAN);
+    standinClearTranscript();
+    result.complete = resampleVolume(stream, result.reduced.data(), showProgress);
+    result.transcript = standinTranscript();
+    return result;
+}
+
+// Equal and of the same sign, so that -0.0 never passes for +0.0.
+::testing::AssertionResult sameValue(float expected, float actual) {
+    if (expected == actual && std::signbit(expected) == std::signbit(actual)) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "expected " << expected << ", got " << actual
+                                         << (std::signbit(actual) ? " (negative sign)" : "");
+}
+
+struct BlockCase {
+    const char* name;
+    std::size_t x, y, z;  // the block's first file sample
+    std::array<std::int16_t, 8> samples;
+    std::size_t index;  // the one reduced element it must reach
+    float mean;
+};
+
+// Every block sits in a volume of zeros; it must show up in its own element and nowhere else.
+void expectBlocksAlone(const std::vector<BlockCase>& cases, std::size_t extraBytes) {
+    RawFile file("blocks.raw", kWholeFile + extraBytes);
+    file.write(kWholeFile, std::vector<unsigned char>(extraBytes, 0x7F));
+    for (const BlockCase& block : cases) {
+        file.setBlock(block.x, block.y, block.z, block.samples);
+    }
+    std::fseek(file.stream, 0, SEEK_END);
+    const Sweep result = sweep(file.stream, false);
+    EXPECT_TRUE(result.complete);
+    EXPECT_EQ(result.transcript, "");
+    std::set<std::size_t> fed;
+    for (const BlockCase& block : cases) {
+        EXPECT_TRUE(sameValue(block.mean, result.reduced[block.index])) << block.name;
+        fed.insert(block.index);
+    }
+    for (std::size_t i = 0; i < kReducedElements; ++i) {
+        if (fed.count(i) == 0) {
+            ASSERT_TRUE(sameValue(0.0f, result.reduced[i])) << "element " << i << " took samples of another block";
+        }
+    }
+}
+
+// Samples weighted 8, 16 ... 1024 sum to 2040 only when all eight reach the same element.
+constexpr std::array<std::int16_t, 8> kWeighted = {8, 16, 32, 64, 128, 256, 512, 1024};
+
+TEST(Layout, ElementsTakeFileRowsAlongTheFirstAxisAndColumnsAlongTheSecond) {
+    expectBlocksAlone(
+        {
+            {"index 1: columns 0-1 of rows 2-3", 0, 2, 0, kWeighted, 1, 255.0f},
+            {"index 256: columns 2-3 of rows 0-1", 2, 0, 0, kWeighted, 256, 255.0f},
+            {"index 65536: slices 2-3", 0, 0, 2, kWeighted, 65536, 255.0f},
+            {"index 16777215: the file's last samples", 510, 510, 510, kWeighted, 16777215, 255.0f},
+            {"index 4325762: column 2, row 260, slice 132", 2, 260, 132, kWeighted, 4325762, 255.0f},
+        },
+        4096);
+}
+
+TEST(BlockMean, TruncatesTheSumOfEightSamplesTowardZero) {
+    // Each case in its own block of output slice 100, down the first column.
+    const std::vector<std::pair<const char*, std::array<std::int16_t, 8>>> sums = {
+        {"eight 00 80 pairs", {-32768, -32768, -32768, -32768, -32768, -32768, -32768, -32768}},
+        {"eight FF 7F pairs", {32767, 32767, 32767, 32767, 32767, 32767, 32767, 32767}},
+        {"sum -1", {0, 0, 0, 0, 0, 0, 0, -1}},
+        {"sum -7", {-1, -1, -1, -1, -1, -1, -1, 0}},
+        {"sum -8", {-1, -1, -1, -1, -1, -1, -1, -1}},
+        {"sum -9", {-2, -1, -1, -1, -1, -1, -1, -1}},
+        {"sum 7", {0, 1, 1, 1, 1, 1, 1, 1}},
+        {"sum 15", {1, 2, 2, 2, 2, 2, 2, 2}},
+        {"sum 16", {2, 2, 2, 2, 2, 2, 2, 2}},
+        {"sum -4 from the extremes", {-32768, 32767, -32768, 32767, -32768, 32767, -32768, 32767}},
+        {"sum -196609", {-32768, -32768, -32768, -32768, -32768, -32768, -32768, 32767}},
+    };
+    const float means[] = {-32768.0f, 32767.0f, 0.0f, 0.0f, -1.0f, -1.0f, 0.0f, 1.0f, 2.0f, 0.0f, -24576.0f};
+    std::vector<BlockCase> cases;
+    for (std::size_t r = 0; r < sums.size(); ++r) {
+        cases.push_back({sums[r].first, 0, 2 * r, 200, sums[r].second, 6553600 + r, means[r]});
+    }
+    expectBlocksAlone(cases, 0);
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+TEST(Transcript, ShowsAProgressLineAndARedrawBeforeEachPairAndTheShortFileLineLast) {
+    const struct {
+        std::size_t fileBytes;
+        bool showProgress;
+        std::size_t progressLines;
+        bool reportsShortFile;
+    } cases[] = {
+        {kWholeFile, false, 0, false},
+        {kWholeFile, true, 256, false},
+        {kPairBytes, false, 0, true},
+        {kPairBytes, true, 256, true},
+    };
+    const std::pair<std::size_t, const char*> knownTexts[] = {{0, "0.00"}, {1, "0.39"}, {2, "0.78"}, {128, "50.00"}, {255, "99.61"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.fileBytes << " bytes, progress " << c.showProgress);
+        RawFile file("transcript.raw", c.fileBytes);
+        const Sweep result = sweep(file.stream, c.showProgress);
+        EXPECT_EQ(result.complete, !c.reportsShortFile);
+        const std::vector<std::string> lines = linesOf(result.transcript);
+        ASSERT_EQ(lines.size(), 2 * c.progressLines + (c.reportsShortFile ? 1 : 0)) << result.transcript;
+        for (std::size_t s = 0; s < c.progressLines; ++s) {
+            const std::string& line = lines[2 * s];
+            ASSERT_EQ(line.rfind("Resample Progress : ", 0), 0u) << line;
+            ASSERT_EQ(line.substr(line.size() - 8), " percent") << line;
+            EXPECT_NEAR(std::strtod(line.c_str() + 20, nullptr), 0.390625 * static_cast<double>(s), 0.00501) << line;  // halfway values may go either way
+            ASSERT_EQ(lines[2 * s + 1], ">> drawnow;");
+        }
+        for (const auto& [s, text] : knownTexts) {
+            if (s < c.progressLines) {
+                EXPECT_EQ(lines[2 * s], std::string("Resample Progress : ") + text + " percent");
+            }
+        }
+        if (c.reportsShortFile) {
+            EXPECT_EQ(lines.back(), "Couldn't read 268435456 bytes from file!");
+        }
+    }
+}
+
+TEST(ShortFile, SamplesPastTheEndCountAsZeroNotAsThePreviousPair) {
+    // Every delivered sample is 8, so a whole block means 8 and a block missing one slice means 4.
+    const struct {
+        const char* name;
+        std::size_t fileBytes;
+        std::function<float(std::size_t r, std::size_t s)> expected;
+    } cases[] = {
+        {"empty", 0, [](std::size_t, std::size_t) { return 0.0f; }},
+        {"one byte into pair 1", kPairBytes + 1, [](std::size_t, std::size_t s) { return s == 0 ? 8.0f : 0.0f; }},
+        {"half of slice 2", kPairBytes + kSliceBytes / 2,
+         [](std::size_t r, std::size_t s) { return s == 0 ? 8.0f : s == 1 && r < 128 ? 4.0f : 0.0f; }},
+        {"half of slice 3", kPairBytes + kSliceBytes + kSliceBytes / 2,
+         [](std::size_t r, std::size_t s) { return s == 0 || (s == 1 && r < 128) ? 8.0f : s == 1 ? 4.0f : 0.0f; }},
+    };
+    for (const auto& c : cases) {
+        RawFile file("short.raw", 0);
+        std::vector<unsigned char> eights(c.fileBytes);
+        for (std::size_t i = 0; i < eights.size(); i += 2) {
+            eights[i] = 8;
+        }
+        file.write(0, eights);
+        const Sweep result = sweep(file.stream, false);
+        EXPECT_FALSE(result.complete) << c.name;
+        EXPECT_EQ(result.transcript, "Couldn't read 268435456 bytes from file!\n") << c.name;
+        for (std::size_t i = 0; i < kReducedElements; ++i) {
+            const std::size_t r = i % 256;
+            const std::size_t s = i / 65536;
+            ASSERT_TRUE(sameValue(c.expected(r, s), result.reduced[i])) << c.name << ", element " << i;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quarnel::testing
