@@ -1,8 +1,11 @@
 // Quarnel(path) or Quarnel(path, progress): the host's entry into the module. One call checks its
 // arguments, opens the volume file, creates the result, runs the sweep and closes the file.
 // Argument errors end the call through the host before anything is acquired; failures while
-// running print one line and return normally.
+// running print one line and return normally. The host may also end the call on its own, from
+// inside one of its operations (out of memory while creating the result, an interrupt while it
+// redraws); a host that unwinds the call then still closes the stream.
 #include <cstdio>
+#include <memory>
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
@@ -25,7 +28,7 @@ constexpr const char* kSwitchRequired =
 
 bool isPathArgument(const mxArray* argument) {
     return mxIsChar(argument) && mxGetNumberOfDimensions(argument) == 2 && mxGetM(argument) == 1 &&
-           mxGetNumberOfElements(argument) > 0;
+           mxGetNumberOfElements(argument) > 0 && mxGetChars(argument) != nullptr;
 }
 
 bool hasNulCharacter(const mxArray* path) {
@@ -41,7 +44,7 @@ bool hasNulCharacter(const mxArray* path) {
 
 bool isSwitchArgument(const mxArray* argument) {
     return (mxIsNumeric(argument) || mxIsLogical(argument)) && !mxIsComplex(argument) &&
-           !mxIsSparse(argument) && mxGetNumberOfElements(argument) > 0;
+           !mxIsSparse(argument) && mxGetNumberOfElements(argument) > 0 && mxGetData(argument) != nullptr;
 }
 
 template <typename Element>
@@ -67,26 +70,38 @@ bool switchIsOn(const mxArray* argument) {
     }
 }
 
+// A stream only read from has nothing to flush; its descriptor is released whatever fclose says.
+void closeStream(std::FILE* stream) {
+    (void)std::fclose(stream);
+}
+
+using Stream = std::unique_ptr<std::FILE, decltype(&closeStream)>;
+
+// A host that can't convert the path gives no text; that is a file that can't be opened.
 #ifdef _WIN32
 // The host's narrow text is in the system code page, which can't hold every character of a
 // Windows path (a user folder named in Greek on an English system): take the path as UTF-8 and
 // open the file by its UTF-16 name.
-std::FILE* openVolume(const mxArray* path) {
+Stream openVolume(const mxArray* path) {
     char* text = mxArrayToUTF8String(path);
-    std::FILE* input = nullptr;
-    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    Stream input(nullptr, &closeStream);
+    const int length =
+        text == nullptr ? 0 : MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
     if (length > 0) {
         std::wstring name(static_cast<std::size_t>(length), L'\0');
         MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, name.data(), length);
-        input = _wfopen(name.c_str(), L"rb");
+        input.reset(_wfopen(name.c_str(), L"rb"));
     }
     mxFree(text);
     return input;
 }
 #else
-std::FILE* openVolume(const mxArray* path) {
+Stream openVolume(const mxArray* path) {
     char* text = mxArrayToString(path);
-    std::FILE* input = std::fopen(text, "rb");
+    if (text == nullptr) {
+        return Stream(nullptr, &closeStream);
+    }
+    Stream input(std::fopen(text, "rb"), &closeStream);
     mxFree(text);
     return input;
 }
@@ -117,26 +132,24 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     }
     const bool showProgress = nrhs >= 2 && switchIsOn(prhs[1]);
 
-    std::FILE* input = openVolume(prhs[0]);
+    const Stream input = openVolume(prhs[0]);
     if (input == nullptr) {
         mexPrintf("Couldn't open file!\n");
         return;
     }
-    if (!quarnel::volumeIsComplete(input)) {
+    if (!quarnel::volumeIsComplete(input.get())) {
         mexPrintf("%s", quarnel::kShortVolumeMessage);
-        std::fclose(input);
         return;
     }
 
     const mwSize dims[3] = {quarnel::kOutputEdge, quarnel::kOutputEdge, quarnel::kOutputEdge};
     plhs[0] = mxCreateNumericArray(3, dims, mxSINGLE_CLASS, mxREAL);
-    auto* destination = reinterpret_cast<float*>(mxGetPr(plhs[0]));
+    // The host hands out the start of any real array's data as a double pointer; here it holds floats.
+    auto* destination = static_cast<float*>(static_cast<void*>(mxGetPr(plhs[0])));
     if (destination == nullptr) {
         mexPrintf("Couldn't Allocate Memory!\n");
-        std::fclose(input);
         return;
     }
 
-    quarnel::resampleVolume(input, destination, showProgress);
-    std::fclose(input);
+    quarnel::resampleVolume(input.get(), destination, showProgress);
 }

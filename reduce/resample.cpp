@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 
 #include "mex.h"
 #include "reduce_pair.h"
@@ -29,6 +30,10 @@ void reportProgress(std::size_t slicesDone) {
     mexEvalString("drawnow;");
 }
 
+void releaseBuffer(std::int16_t* buffer) {
+    std::free(buffer);
+}
+
 }  // namespace
 
 bool volumeIsComplete(std::FILE* input) {
@@ -37,7 +42,10 @@ bool volumeIsComplete(std::FILE* input) {
 }
 
 bool resampleVolume(std::FILE* input, float* destination, bool showProgress) {
-    auto* pair = static_cast<std::int16_t*>(std::calloc(kSamplesPerPair, sizeof(std::int16_t)));
+    // Owned so that a host which unwinds the call from inside a redraw (an interrupt) frees it.
+    const std::unique_ptr<std::int16_t, decltype(&releaseBuffer)> buffer(
+        static_cast<std::int16_t*>(std::calloc(kSamplesPerPair, sizeof(std::int16_t))), &releaseBuffer);
+    std::int16_t* pair = buffer.get();
     if (pair == nullptr) {
         mexPrintf("Couldn't Allocate Buffer Memory!\n");
         return false;
@@ -52,7 +60,6 @@ bool resampleVolume(std::FILE* input, float* destination, bool showProgress) {
         everySampleDelivered &= readSlice(input, pairOffset + kBytesPerSlice, pair + kSamplesPerSlice);
         reducePair(pair, destination + kElementsPerOutputSlice * s);
     }
-    std::free(pair);
     if (!everySampleDelivered) {
         mexPrintf("%s", kShortVolumeMessage);
     }

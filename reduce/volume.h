@@ -34,7 +34,8 @@ constexpr std::size_t kOutputElements = kElementsPerOutputSlice * kOutputEdge;  
 // then converted to float. The quotient is a whole number in int16 range, so the conversion is
 // exact and a zero is always +0.0.
 constexpr float blockMean(std::int32_t blockSum) {
-    return static_cast<float>(blockSum / 8);
+    const std::int32_t truncatedMean = blockSum / 8;
+    return static_cast<float>(truncatedMean);
 }
 
 }  // namespace quarnel

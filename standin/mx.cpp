@@ -32,6 +32,7 @@ struct mxArray_tag {
 namespace {
 
 std::atomic<bool> failNextArrayData{false};
+std::atomic<bool> failNextTextConversion{false};
 std::atomic<std::size_t> liveTexts{0};
 
 std::size_t elementBytes(mxClassID classID) {
@@ -124,8 +125,10 @@ void appendUtf8(std::string& text, std::uint32_t code) {
     }
 }
 
+// False also when a failed conversion was asked for: the host then gives no text.
 bool holdsCharacters(const mxArray* array) {
-    return array != nullptr && array->classID == mxCHAR_CLASS && array->hasData;
+    return array != nullptr && array->classID == mxCHAR_CLASS && array->hasData &&
+           !failNextTextConversion.exchange(false);
 }
 
 // A copy of `text` that the caller gives back through mxFree.
@@ -269,6 +272,8 @@ void mxFree(void* pointer) {
 }
 
 void standinFailNextArrayData(void) { failNextArrayData = true; }
+
+void standinFailNextTextConversion(void) { failNextTextConversion = true; }
 
 size_t standinLiveTexts(void) { return liveTexts; }
 

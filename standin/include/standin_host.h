@@ -26,6 +26,9 @@ STANDIN_MEX_API void standinOnEval(StandinEvalHook hook, void* context);
 
 /* The next array created gets no data, as a host that is out of memory would give it. */
 STANDIN_MX_API void standinFailNextArrayData(void);
+/* The next conversion of a character array to text gives none, as a host that is out of memory
+   would. */
+STANDIN_MX_API void standinFailNextTextConversion(void);
 /* The next zeroing heap allocation of `bytes` bytes fails. Returns false where the heap isn't the
    stand-in's to fault (a sanitizer or valgrind owns it, or the platform allows no interposing). */
 STANDIN_MX_API bool standinFailNextAllocation(size_t bytes);

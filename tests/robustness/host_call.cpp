@@ -1,0 +1,114 @@
+#include "host_call.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+
+#include "module.h"
+
+namespace quarnel::robustness {
+
+namespace {
+
+MexEntry quarnel() {
+    static const MexEntry entry = testing::loadModule(QUARNEL_MODULE_PATH);
+    return entry;
+}
+
+template <typename Element>
+void storeFirst(mxArray* array, double value) {
+    const auto element = static_cast<Element>(value);
+    std::memcpy(mxGetData(array), &element, sizeof element);
+}
+
+}  // namespace
+
+Outcome::~Outcome() {
+    if (result != nullptr) {
+        mxDestroyArray(result);
+    }
+}
+
+Arguments::~Arguments() {
+    for (mxArray* array : owned) {
+        mxDestroyArray(array);
+    }
+}
+
+const mxArray* Arguments::keep(mxArray* array) {
+    owned.push_back(array);
+    return array;
+}
+
+const mxArray* Arguments::text(const std::string& value) { return keep(mxCreateString(value.c_str())); }
+
+const mxArray* Arguments::number(double value) { return keep(mxCreateDoubleScalar(value)); }
+
+const mxArray* Arguments::numeric(mxClassID classID, double first, mwSize rows, mwSize columns) {
+    const mwSize dims[2] = {rows, columns};
+    mxArray* array = mxCreateNumericArray(2, dims, classID, mxREAL);
+    if (rows * columns > 0 && mxGetData(array) != nullptr) {
+        switch (classID) {
+            case mxLOGICAL_CLASS: storeFirst<mxLogical>(array, first); break;
+            case mxSINGLE_CLASS: storeFirst<float>(array, first); break;
+            case mxINT8_CLASS: storeFirst<std::int8_t>(array, first); break;
+            case mxUINT8_CLASS: storeFirst<std::uint8_t>(array, first); break;
+            case mxINT16_CLASS: storeFirst<std::int16_t>(array, first); break;
+            case mxUINT16_CLASS: storeFirst<std::uint16_t>(array, first); break;
+            case mxINT32_CLASS: storeFirst<std::int32_t>(array, first); break;
+            case mxUINT32_CLASS: storeFirst<std::uint32_t>(array, first); break;
+            case mxINT64_CLASS: storeFirst<std::int64_t>(array, first); break;
+            case mxUINT64_CLASS: storeFirst<std::uint64_t>(array, first); break;
+            default: storeFirst<double>(array, first); break;
+        }
+    }
+    return keep(array);
+}
+
+const mxArray* Arguments::characters(mwSize rows, mwSize columns, const std::vector<mxChar>& columnMajor) {
+    const mwSize dims[2] = {rows, columns};
+    mxArray* array = mxCreateCharArray(2, dims);
+    std::copy(columnMajor.begin(), columnMajor.end(), mxGetChars(array));
+    return keep(array);
+}
+
+void callQuarnel(Outcome& outcome, int nlhs, const std::vector<const mxArray*>& arguments) {
+    const std::size_t descriptorsBefore = openDescriptors();
+    standinClearTranscript();
+    mxArray* results[4] = {nullptr, nullptr, nullptr, nullptr};
+    outcome.returned = standinCall(quarnel(), nlhs, results, static_cast<int>(arguments.size()),
+                                   const_cast<const mxArray**>(arguments.data()));
+    outcome.error = outcome.returned ? "" : standinErrorMessage();
+    outcome.transcript = standinTranscript();
+    outcome.result = results[0];
+    EXPECT_EQ(results[1], nullptr);
+    EXPECT_EQ(results[2], nullptr);
+    EXPECT_EQ(results[3], nullptr);
+    EXPECT_EQ(openDescriptors(), descriptorsBefore) << "the call left a file open";
+    EXPECT_EQ(standinLiveTexts(), 0u) << "a path text was not given back to the host";
+}
+
+std::size_t openDescriptors() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+const float* reducedElements(const Outcome& outcome) {
+    if (outcome.result == nullptr) {
+        ADD_FAILURE() << "no result";
+        return nullptr;
+    }
+    EXPECT_EQ(mxGetClassID(outcome.result), mxSINGLE_CLASS);
+    EXPECT_EQ(mxGetNumberOfDimensions(outcome.result), 3u);
+    EXPECT_EQ(mxGetNumberOfElements(outcome.result), 16777216u);
+    EXPECT_FALSE(mxIsComplex(outcome.result));
+    return static_cast<const float*>(mxGetData(outcome.result));
+}
+
+}  // namespace quarnel::robustness
