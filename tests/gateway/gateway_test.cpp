@@ -10,70 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "module.h"
+#include "host_call.h"
 #include "volumes.h"
 
 namespace quarnel::testing {
 namespace {
-
-MexEntry quarnel() {
-    static const MexEntry entry = loadModule(QUARNEL_MODULE_PATH);
-    return entry;
-}
-
-// What one call left behind: how it ended, what it showed, and the array in the first slot.
-struct Outcome {
-    bool returned = false;
-    std::string error;
-    std::string transcript;
-    mxArray* result = nullptr;
-    ~Outcome() {
-        if (result != nullptr) {
-            mxDestroyArray(result);
-        }
-    }
-};
-
-void call(Outcome& outcome, int nlhs, const std::vector<const mxArray*>& arguments) {
-    standinClearTranscript();
-    mxArray* results[2] = {nullptr, nullptr};
-    outcome.returned = standinCall(quarnel(), nlhs, results, static_cast<int>(arguments.size()),
-                                   const_cast<const mxArray**>(arguments.data()));
-    outcome.error = outcome.returned ? "" : standinErrorMessage();
-    outcome.transcript = standinTranscript();
-    outcome.result = results[0];
-    EXPECT_EQ(results[1], nullptr);
-    EXPECT_EQ(standinLiveTexts(), 0u) << "a path text was not given back to the host";
-}
-
-// Host arrays that belong to the test and are destroyed with it.
-struct Arguments {
-    std::vector<mxArray*> owned;
-    ~Arguments() {
-        for (mxArray* array : owned) {
-            mxDestroyArray(array);
-        }
-    }
-    const mxArray* keep(mxArray* array) {
-        owned.push_back(array);
-        return array;
-    }
-    const mxArray* text(const std::string& value) { return keep(mxCreateString(value.c_str())); }
-    const mxArray* number(double value) { return keep(mxCreateDoubleScalar(value)); }
-    template <typename Element>
-    const mxArray* scalar(mxClassID classID, Element value) {
-        const mwSize dims[2] = {1, 1};
-        mxArray* array = mxCreateNumericArray(2, dims, classID, mxREAL);
-        std::memcpy(mxGetData(array), &value, sizeof value);
-        return keep(array);
-    }
-    const mxArray* characters(mwSize rows, mwSize columns, const std::vector<mxChar>& columnMajor) {
-        const mwSize dims[2] = {rows, columns};
-        mxArray* array = mxCreateCharArray(2, dims);
-        std::copy(columnMajor.begin(), columnMajor.end(), mxGetChars(array));
-        return keep(array);
-    }
-};
 
 const Volume& randomSamples() {
     static const Volume volume = randomVolume(20261208);
@@ -109,32 +50,24 @@ std::string progressTranscript() {
     return expected;
 }
 
-const float* resultData(const Outcome& outcome) {
-    EXPECT_EQ(mxGetClassID(outcome.result), mxSINGLE_CLASS);
-    EXPECT_EQ(mxGetNumberOfDimensions(outcome.result), 3u);
-    EXPECT_EQ(mxGetNumberOfElements(outcome.result), kReducedElements);
-    EXPECT_FALSE(mxIsComplex(outcome.result));
-    return static_cast<const float*>(mxGetData(outcome.result));
-}
-
 TEST(Reduction, MatchesTheReferenceBitForBitWhetherOrNotAResultIsAskedFor) {
     const std::vector<float> expected = referenceReduction(randomSamples());
     for (int nlhs : {0, 1}) {
         Arguments arguments;
         Outcome outcome;
-        call(outcome, nlhs, {arguments.text(randomVolumeFile())});
+        callQuarnel(outcome, nlhs, {arguments.text(randomVolumeFile())});
         ASSERT_TRUE(outcome.returned) << outcome.error;
         EXPECT_EQ(outcome.transcript, "");
         ASSERT_NE(outcome.result, nullptr) << "the result belongs in the first slot even for nlhs " << nlhs;
         std::string mismatch;
-        EXPECT_TRUE(sameBits(expected, resultData(outcome), &mismatch)) << mismatch;
+        EXPECT_TRUE(sameBits(expected, reducedElements(outcome), &mismatch)) << mismatch;
     }
 }
 
 TEST(Progress, ShowsALineAndARedrawBeforeEachSlicePair) {
     Arguments arguments;
     Outcome outcome;
-    call(outcome, 1, {arguments.text(zeroVolumeFile()), arguments.number(1), arguments.text("ignored")});
+    callQuarnel(outcome, 1, {arguments.text(zeroVolumeFile()), arguments.number(1), arguments.text("ignored")});
     ASSERT_TRUE(outcome.returned) << outcome.error;
     EXPECT_EQ(outcome.transcript, progressTranscript());
 }
@@ -163,10 +96,10 @@ TEST(Progress, EachLineComesBeforeItsPairIsRead) {
         &marker);
     Arguments arguments;
     Outcome outcome;
-    call(outcome, 1, {arguments.text(path), arguments.number(1)});
+    callQuarnel(outcome, 1, {arguments.text(path), arguments.number(1)});
     standinOnEval(nullptr, nullptr);
     ASSERT_NE(outcome.result, nullptr);
-    const float* reduced = resultData(outcome);
+    const float* reduced = reducedElements(outcome);
     for (std::size_t s = 0; s < 256; ++s) {
         ASSERT_EQ(reduced[65536 * s], 2.0f) << "pair " << s << " was read before its line";
     }
@@ -189,10 +122,10 @@ TEST(Progress, SwitchIsOnForAnyNonzeroFirstElement) {
         {"NaN", [](Arguments& a) { return a.number(NAN); }, true},
         {"true", [](Arguments& a) { return a.keep(mxCreateLogicalScalar(true)); }, true},
         {"false", [](Arguments& a) { return a.keep(mxCreateLogicalScalar(false)); }, false},
-        {"int8(3)", [](Arguments& a) { return a.scalar<std::int8_t>(mxINT8_CLASS, 3); }, true},
-        {"int8(0)", [](Arguments& a) { return a.scalar<std::int8_t>(mxINT8_CLASS, 0); }, false},
-        {"uint64(2^40)", [](Arguments& a) { return a.scalar<std::uint64_t>(mxUINT64_CLASS, 1ull << 40); }, true},
-        {"single(-0)", [](Arguments& a) { return a.scalar<float>(mxSINGLE_CLASS, -0.0f); }, false},
+        {"int8(3)", [](Arguments& a) { return a.numeric(mxINT8_CLASS, 3); }, true},
+        {"int8(0)", [](Arguments& a) { return a.numeric(mxINT8_CLASS, 0); }, false},
+        {"uint64(2^40)", [](Arguments& a) { return a.numeric(mxUINT64_CLASS, 1ull << 40); }, true},
+        {"single(-0)", [](Arguments& a) { return a.numeric(mxSINGLE_CLASS, -0.0f); }, false},
         {"[0 1]", [](Arguments& a) {
              const mwSize dims[2] = {1, 2};
              mxArray* array = mxCreateNumericArray(2, dims, mxDOUBLE_CLASS, mxREAL);
@@ -203,7 +136,7 @@ TEST(Progress, SwitchIsOnForAnyNonzeroFirstElement) {
     for (const SwitchCase& switchCase : cases) {
         Arguments arguments;
         Outcome outcome;
-        call(outcome, 1, {arguments.text(zeroVolumeFile()), switchCase.make(arguments)});
+        callQuarnel(outcome, 1, {arguments.text(zeroVolumeFile()), switchCase.make(arguments)});
         ASSERT_TRUE(outcome.returned) << switchCase.name << ": " << outcome.error;
         EXPECT_EQ(outcome.transcript, switchCase.on ? progressTranscript() : "") << switchCase.name;
     }
@@ -259,7 +192,7 @@ TEST(BadCalls, EndThroughAHostErrorBeforeAnythingIsOpenedOrCreated) {
     for (const BadCall& badCall : cases) {
         Arguments arguments;
         Outcome outcome;
-        call(outcome, badCall.nlhs, badCall.arguments(arguments));
+        callQuarnel(outcome, badCall.nlhs, badCall.arguments(arguments));
         EXPECT_FALSE(outcome.returned) << badCall.name;
         EXPECT_EQ(outcome.error, badCall.message) << badCall.name;
         EXPECT_EQ(outcome.transcript, "") << badCall.name;
@@ -288,7 +221,7 @@ TEST(BadFiles, PrintOneLineAndGiveNoResult) {
     for (const auto& badFile : cases) {
         Arguments arguments;
         Outcome outcome;
-        call(outcome, 1, {arguments.text(badFile.path), arguments.number(1)});
+        callQuarnel(outcome, 1, {arguments.text(badFile.path), arguments.number(1)});
         EXPECT_TRUE(outcome.returned) << badFile.path << ": " << outcome.error;
         EXPECT_EQ(outcome.transcript, badFile.line) << badFile.path;
         EXPECT_EQ(outcome.result, nullptr) << badFile.path;
@@ -304,11 +237,11 @@ TEST(Paths, AVolumeOpensWhateverCharactersItsPathHolds) {
     writeVolume(path, Volume(kVolumeSamples, 300));
     Arguments arguments;
     Outcome outcome;
-    call(outcome, 1, {arguments.text(path)});
+    callQuarnel(outcome, 1, {arguments.text(path)});
     ASSERT_TRUE(outcome.returned) << outcome.error;
     EXPECT_EQ(outcome.transcript, "");
     ASSERT_NE(outcome.result, nullptr);
-    const float* reduced = resultData(outcome);
+    const float* reduced = reducedElements(outcome);
     EXPECT_TRUE(std::all_of(reduced, reduced + kReducedElements, [](float value) { return value == 300.0f; }));
 }
 
@@ -317,7 +250,7 @@ TEST(HostFaults, AResultWithoutDataIsReportedAndLeftUnwritten) {
     const std::vector<const mxArray*> path = {arguments.text(zeroVolumeFile()), arguments.number(1)};
     standinFailNextArrayData();
     Outcome outcome;
-    call(outcome, 1, path);
+    callQuarnel(outcome, 1, path);
     EXPECT_TRUE(outcome.returned);
     EXPECT_EQ(outcome.transcript, "Couldn't Allocate Memory!\n");
     ASSERT_NE(outcome.result, nullptr);
@@ -331,11 +264,11 @@ TEST(HostFaults, AMissingSlicePairBufferIsReportedBeforeAnythingIsRead) {
         GTEST_SKIP() << "the heap belongs to a sanitizer or valgrind here, so its failure can't be injected";
     }
     Outcome outcome;
-    call(outcome, 1, path);
+    callQuarnel(outcome, 1, path);
     EXPECT_TRUE(outcome.returned);
     EXPECT_EQ(outcome.transcript, "Couldn't Allocate Buffer Memory!\n");
     ASSERT_NE(outcome.result, nullptr);
-    const float* reduced = resultData(outcome);
+    const float* reduced = reducedElements(outcome);
     EXPECT_TRUE(std::all_of(reduced, reduced + kReducedElements, [](float value) { return value == 0.0f; }));
 }
 

@@ -12,7 +12,7 @@
 #include "host_call.h"
 #include "volumes.h"
 
-namespace quarnel::robustness {
+namespace quarnel::testing {
 namespace {
 
 constexpr const char* kNoInput = "One input argument required.";
@@ -28,8 +28,8 @@ constexpr const char* kShortLine = "Couldn't read 268435456 bytes from file!\n";
 // so a missing check shows as that line instead of the error, without a sweep.
 const std::string& oneByteFile() {
     static const std::string path = [] {
-        const std::string file = testing::temporaryPath("one byte.raw");
-        testing::writeBytes(file, 1);
+        const std::string file = temporaryPath("one byte.raw");
+        writeBytes(file, 1);
         return file;
     }();
     return path;
@@ -37,8 +37,8 @@ const std::string& oneByteFile() {
 
 const std::string& zeroVolumeFile() {
     static const std::string path = [] {
-        const std::string file = testing::temporaryPath("zeros.raw");
-        testing::writeVolume(file, testing::Volume(testing::kVolumeSamples, 0));
+        const std::string file = temporaryPath("zeros.raw");
+        writeVolume(file, Volume(kVolumeSamples, 0));
         return file;
     }();
     return path;
@@ -253,4 +253,4 @@ TEST(Switch, EveryNumericClassAndLogicalDecidesByItsFirstElement) {
 }
 
 }  // namespace
-}  // namespace quarnel::robustness
+}  // namespace quarnel::testing

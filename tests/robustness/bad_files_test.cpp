@@ -14,7 +14,7 @@
 #include "host_call.h"
 #include "volumes.h"
 
-namespace quarnel::robustness {
+namespace quarnel::testing {
 namespace {
 
 constexpr std::uintmax_t kVolumeBytes = 268435456;
@@ -25,7 +25,7 @@ constexpr const char* kShortLine = "Couldn't read 268435456 bytes from file!\n";
 // A file of `size` bytes, zero but for `tail` written at `tailOffset`; sparse, so cheap at any size.
 std::string sparseFile(const std::string& name, std::uintmax_t size, std::uintmax_t tailOffset = 0,
                        const std::vector<unsigned char>& tail = {}) {
-    const std::string path = testing::temporaryPath(name);
+    const std::string path = temporaryPath(name);
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::FILE* file = std::fopen(path.c_str(), "wb");
     EXPECT_NE(file, nullptr) << path;
@@ -60,16 +60,16 @@ struct FileCase {
 
 TEST(BadFiles, AFileThatCantDeliverTheWholeVolumePrintsOneLineAndGivesNoResult) {
     const std::vector<FileCase> cases = {
-        {"missing", [] { return testing::temporaryPath("missing.raw"); }, kOpenLine},
+        {"missing", [] { return temporaryPath("missing.raw"); }, kOpenLine},
         {"below a plain file", [] { return sparseFile("plain.raw", 1) + "/volume.raw"; }, kOpenLine},
-        {"name longer than the system allows", [] { return testing::temporaryPath(std::string(5000, 'n')); }, kOpenLine},
+        {"name longer than the system allows", [] { return temporaryPath(std::string(5000, 'n')); }, kOpenLine},
         {"empty", [] { return sparseFile("empty.raw", 0); }, kShortLine},
         {"one byte", [] { return sparseFile("one.raw", 1); }, kShortLine},
         {"one byte short", [] { return sparseFile("short.raw", kVolumeBytes - 1); }, kShortLine},
         {"one slice pair short", [] { return sparseFile("pair short.raw", kVolumeBytes - kPairBytes); }, kShortLine},
         {"a folder",
          [] {
-             const std::string folder = testing::temporaryPath("folder.raw");
+             const std::string folder = temporaryPath("folder.raw");
              std::filesystem::create_directories(folder);
              return folder;
          },
@@ -119,7 +119,7 @@ TEST(BadFiles, DevZeroReducesToPositiveZeros) {
     ASSERT_NE(reduced, nullptr);
     const std::vector<float> positiveZeros(16777216, 0.0f);
     std::string mismatch;
-    EXPECT_TRUE(testing::sameBits(positiveZeros, reduced, &mismatch)) << mismatch;
+    EXPECT_TRUE(sameBits(positiveZeros, reduced, &mismatch)) << mismatch;
 }
 
 // Truncates the file when the progress line of pair `pair` has been shown, before that pair is read.
@@ -149,7 +149,7 @@ TEST(BadFiles, AFileThatShrinksWhileReadGivesZerosWhereItEndedAndPrintsTheLineLa
         {"at the start of a pair", 1, 0},
         {"one byte before the end", 255, kPairBytes - 1},
     };
-    testing::Volume pairValues(testing::kVolumeSamples);
+    Volume pairValues(kVolumeSamples);
     for (std::size_t s = 0; s < 256; ++s) {
         std::fill_n(pairValues.begin() + static_cast<std::ptrdiff_t>(s * 524288), 524288,
                     static_cast<std::int16_t>(8 * (s + 1)));
@@ -165,9 +165,9 @@ TEST(BadFiles, AFileThatShrinksWhileReadGivesZerosWhereItEndedAndPrintsTheLineLa
     for (const auto& shrinkCase : cases) {
         SCOPED_TRACE(shrinkCase.name);
         const std::uintmax_t size = shrinkCase.pair * kPairBytes + shrinkCase.cutInPair;
-        Shrink shrink{testing::temporaryPath("shrinking.raw"), shrinkCase.pair, size};
-        testing::writeVolume(shrink.path, pairValues);
-        testing::Volume delivered = pairValues;
+        Shrink shrink{temporaryPath("shrinking.raw"), shrinkCase.pair, size};
+        writeVolume(shrink.path, pairValues);
+        Volume delivered = pairValues;
         std::fill(delivered.begin() + static_cast<std::ptrdiff_t>(size / 2), delivered.end(), std::int16_t{0});
 
         standinOnEval(shrinkOnRedraw, &shrink);
@@ -181,9 +181,9 @@ TEST(BadFiles, AFileThatShrinksWhileReadGivesZerosWhereItEndedAndPrintsTheLineLa
         const float* reduced = reducedElements(outcome);
         ASSERT_NE(reduced, nullptr);
         std::string mismatch;
-        EXPECT_TRUE(testing::sameBits(testing::referenceReduction(delivered), reduced, &mismatch)) << mismatch;
+        EXPECT_TRUE(sameBits(referenceReduction(delivered), reduced, &mismatch)) << mismatch;
     }
 }
 
 }  // namespace
-}  // namespace quarnel::robustness
+}  // namespace quarnel::testing

@@ -7,14 +7,14 @@
 #include "host_call.h"
 #include "volumes.h"
 
-namespace quarnel::robustness {
+namespace quarnel::testing {
 namespace {
 
 // Every sample 257 (bytes 01 01): a call that reads it shows in every element.
 const std::string& volumeFile() {
     static const std::string path = [] {
-        const std::string file = testing::temporaryPath("ones.raw");
-        testing::writeBytes(file, 268435456);
+        const std::string file = temporaryPath("ones.raw");
+        writeBytes(file, 268435456);
         return file;
     }();
     return path;
@@ -62,4 +62,4 @@ TEST(HostFaults, APathTheHostCantConvertIsAFileThatCantBeOpened) {
 }
 
 }  // namespace
-}  // namespace quarnel::robustness
+}  // namespace quarnel::testing

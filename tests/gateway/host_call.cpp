@@ -9,13 +9,24 @@
 
 #include "module.h"
 
-namespace quarnel::robustness {
+namespace quarnel::testing {
 
 namespace {
 
 MexEntry quarnel() {
-    static const MexEntry entry = testing::loadModule(QUARNEL_MODULE_PATH);
+    static const MexEntry entry = loadModule(QUARNEL_MODULE_PATH);
     return entry;
+}
+
+// The process's open file descriptors, as Linux lists them; elsewhere nothing to compare.
+std::size_t openDescriptors() {
+    std::size_t count = 0;
+#ifdef __linux__
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+#endif
+    return count;
 }
 
 template <typename Element>
@@ -91,14 +102,6 @@ void callQuarnel(Outcome& outcome, int nlhs, const std::vector<const mxArray*>& 
     EXPECT_EQ(standinLiveTexts(), 0u) << "a path text was not given back to the host";
 }
 
-std::size_t openDescriptors() {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        ++count;
-    }
-    return count;
-}
-
 const float* reducedElements(const Outcome& outcome) {
     if (outcome.result == nullptr) {
         ADD_FAILURE() << "no result";
@@ -111,4 +114,4 @@ const float* reducedElements(const Outcome& outcome) {
     return static_cast<const float*>(mxGetData(outcome.result));
 }
 
-}  // namespace quarnel::robustness
+}  // namespace quarnel::testing

@@ -8,7 +8,7 @@
 
 #include "standin_host.h"
 
-namespace quarnel::robustness {
+namespace quarnel::testing {
 
 // How one call ended, what it showed, and the array it left in the first slot (destroyed with it).
 struct Outcome {
@@ -39,13 +39,11 @@ struct Arguments {
 };
 
 // Runs Quarnel with `arguments`, asking for `nlhs` results, and fails the test if the call left
-// a descriptor open, a path text live, or anything in a result slot past the first.
+// a path text live, anything in a result slot past the first or, where the system lists them, a
+// descriptor open.
 void callQuarnel(Outcome& outcome, int nlhs, const std::vector<const mxArray*>& arguments);
-
-// The process's open file descriptors, as /proc/self/fd lists them.
-std::size_t openDescriptors();
 
 // The elements of a 256 x 256 x 256 single result; fails the test when the result isn't one.
 const float* reducedElements(const Outcome& outcome);
 
-}  // namespace quarnel::robustness
+}  // namespace quarnel::testing
