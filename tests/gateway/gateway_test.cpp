@@ -31,15 +31,6 @@ const std::string& randomVolumeFile() {
     return path;
 }
 
-const std::string& zeroVolumeFile() {
-    static const std::string path = [] {
-        const std::string file = temporaryPath("zeros.raw");
-        writeVolume(file, Volume(kVolumeSamples, 0));
-        return file;
-    }();
-    return path;
-}
-
 std::string progressTranscript() {
     std::string expected;
     char line[64];

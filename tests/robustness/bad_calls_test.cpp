@@ -35,15 +35,6 @@ const std::string& oneByteFile() {
     return path;
 }
 
-const std::string& zeroVolumeFile() {
-    static const std::string path = [] {
-        const std::string file = temporaryPath("zeros.raw");
-        writeVolume(file, Volume(kVolumeSamples, 0));
-        return file;
-    }();
-    return path;
-}
-
 using Make = std::function<const mxArray*(Arguments&)>;
 
 std::vector<mxChar> utf16(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }

@@ -105,6 +105,15 @@ void writeBytes(const std::string& path, std::size_t size) {
     writeFile(path, bytes.data(), bytes.size(), 0);
 }
 
+const std::string& zeroVolumeFile() {
+    static const std::string path = [] {
+        const std::string file = temporaryPath("zeros.raw");
+        writeVolume(file, Volume(kVolumeSamples, 0));
+        return file;
+    }();
+    return path;
+}
+
 bool sameBits(const std::vector<float>& expected, const float* actual, std::string* firstMismatch) {
     for (std::size_t i = 0; i < expected.size(); ++i) {
         if (std::memcmp(&expected[i], &actual[i], sizeof(float)) != 0) {

@@ -39,6 +39,9 @@ void writeVolume(const std::string& path, const Volume& volume, std::size_t extr
 // Writes `size` bytes of 0x01.
 void writeBytes(const std::string& path, std::size_t size);
 
+// A whole volume of zeros, written once per process and shared by the tests that need any volume.
+const std::string& zeroVolumeFile();
+
 // Bitwise equality, so that -0.0 and +0.0 differ and NaN equals itself; reports the first mismatch.
 bool sameBits(const std::vector<float>& expected, const float* actual, std::string* firstMismatch);
 
