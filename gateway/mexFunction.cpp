@@ -151,5 +151,5 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         return;
     }
 
-    quarnel::resampleVolume(input.get(), destination, showProgress);
+    resampleVolume(input.get(), destination, showProgress);
 }

@@ -41,7 +41,10 @@ bool volumeIsComplete(std::FILE* input) {
            std::fgetc(input) != EOF;
 }
 
+}  // namespace quarnel
+
 bool resampleVolume(std::FILE* input, float* destination, bool showProgress) {
+    using namespace quarnel;
     // Owned so that a host which unwinds the call from inside a redraw (an interrupt) frees it.
     const std::unique_ptr<std::int16_t, decltype(&releaseBuffer)> buffer(
         static_cast<std::int16_t*>(std::calloc(kSamplesPerPair, sizeof(std::int16_t))), &releaseBuffer);
@@ -65,5 +68,3 @@ bool resampleVolume(std::FILE* input, float* destination, bool showProgress) {
     }
     return everySampleDelivered;
 }
-
-}  // namespace quarnel

@@ -14,12 +14,14 @@ constexpr const char* kShortVolumeMessage = "Couldn't read 268435456 bytes from 
 // position, which the sweep doesn't rely on.
 bool volumeIsComplete(std::FILE* input);
 
+}  // namespace quarnel
+
 // Writes all 16777216 elements of `destination` (column-major 256 x 256 x 256) once, from the
 // 256 slice pairs of `input`, each read as two absolute seeks and two slice reads. With
 // `showProgress`, prints "Resample Progress : %.2f percent" and has the host redraw before each
 // pair is read. Samples a read fails to deliver count as zero, and the sweep then prints
-// kShortVolumeMessage once it is done. Without its buffer it prints "Couldn't Allocate Buffer
-// Memory!" and leaves the destination untouched. Returns true when every sample was delivered.
+// quarnel::kShortVolumeMessage once it is done. Without its buffer it prints "Couldn't Allocate
+// Buffer Memory!" and leaves the destination untouched. Returns true when every sample was
+// delivered. Like the host's own operations it lives at global scope: it is the one entry into
+// the reduction, for the gateway and for anyone timing or embedding the sweep.
 bool resampleVolume(std::FILE* input, float* destination, bool showProgress);
-
-}  // namespace quarnel
