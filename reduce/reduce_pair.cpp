@@ -182,42 +182,53 @@ QUARNEL_TARGET_AVX2 void copyWholeTileAvx2(const Tile& tile, float* tileDestinat
     }
 }
 
-}  // namespace
-
-void reducePairSse2(const std::int16_t* pair, float* destinationSlice) {
-    alignas(64) Tile tile;
-    const std::size_t rowsBeforeBoundary = rowsBeforeLineBoundary(destinationSlice);
-    for (std::size_t firstRow = 0, rows = 0; firstRow < kOutputEdge; firstRow += rows) {
-        rows = tileRowCount(firstRow, rowsBeforeBoundary);
-        for (std::size_t t = 0; t < rows; ++t) {
-            const std::int16_t* lowerTop = pair + kSamplesPerRowPair * (firstRow + t);
-            for (std::size_t c = 0; c < kOutputEdge; c += 4) {
-                _mm_store_ps(&tile[t][c], blockMeansSse2(lowerTop + 2 * c));
-            }
-            prefetchTileLines(destinationSlice + firstRow, t);
-        }
-        copyTileSse2(tile, rows, destinationSlice + firstRow);
+// One output row into the tile: the 256 block means whose lower-slice top-row samples start at
+// `lowerTop`.
+void rowMeansSse2(const std::int16_t* lowerTop, float* tileRow) {
+    for (std::size_t c = 0; c < kOutputEdge; c += 4) {
+        _mm_store_ps(tileRow + c, blockMeansSse2(lowerTop + 2 * c));
     }
 }
 
-QUARNEL_TARGET_AVX2 void reducePairAvx2(const std::int16_t* pair, float* destinationSlice) {
+QUARNEL_TARGET_AVX2 void rowMeansAvx2(const std::int16_t* lowerTop, float* tileRow) {
+    for (std::size_t c = 0; c < kOutputEdge; c += 8) {
+        _mm256_store_ps(tileRow + c, blockMeansAvx2(lowerTop + 2 * c));
+    }
+}
+
+QUARNEL_TARGET_AVX2 void copyTileAvx2(const Tile& tile, std::size_t rows, float* tileDestination) {
+    if (rows == kTileRows) {
+        copyWholeTileAvx2(tile, tileDestination);
+    } else {
+        copyTileSse2(tile, rows, tileDestination);
+    }
+}
+
+// The walk over the tiles that the SSE2 and AVX2 kernels share. The AVX2 steps are called rather
+// than inlined here, as code for AVX2 can't be inlined into code that may run without it; one
+// call per row of 256 means costs nothing measurable.
+template <void (*meanRow)(const std::int16_t*, float*), void (*copyOut)(const Tile&, std::size_t, float*)>
+void reduceInTiles(const std::int16_t* pair, float* destinationSlice) {
     alignas(64) Tile tile;
     const std::size_t rowsBeforeBoundary = rowsBeforeLineBoundary(destinationSlice);
     for (std::size_t firstRow = 0, rows = 0; firstRow < kOutputEdge; firstRow += rows) {
         rows = tileRowCount(firstRow, rowsBeforeBoundary);
         for (std::size_t t = 0; t < rows; ++t) {
-            const std::int16_t* lowerTop = pair + kSamplesPerRowPair * (firstRow + t);
-            for (std::size_t c = 0; c < kOutputEdge; c += 8) {
-                _mm256_store_ps(&tile[t][c], blockMeansAvx2(lowerTop + 2 * c));
-            }
+            meanRow(pair + kSamplesPerRowPair * (firstRow + t), tile[t]);
             prefetchTileLines(destinationSlice + firstRow, t);
         }
-        if (rows == kTileRows) {
-            copyWholeTileAvx2(tile, destinationSlice + firstRow);
-        } else {
-            copyTileSse2(tile, rows, destinationSlice + firstRow);
-        }
+        copyOut(tile, rows, destinationSlice + firstRow);
     }
+}
+
+}  // namespace
+
+void reducePairSse2(const std::int16_t* pair, float* destinationSlice) {
+    reduceInTiles<rowMeansSse2, copyTileSse2>(pair, destinationSlice);
+}
+
+void reducePairAvx2(const std::int16_t* pair, float* destinationSlice) {
+    reduceInTiles<rowMeansAvx2, copyTileAvx2>(pair, destinationSlice);
 }
 
 bool cpuHasAvx2() {
