@@ -281,31 +281,32 @@ size_t standinLiveTexts(void) { return liveTexts; }
 
 #if defined(__GLIBC__)
 
-// The process's zeroing allocator, interposed so that one chosen allocation can fail the way an
+// The process's aligned allocator, interposed so that one chosen allocation can fail the way an
 // exhausted heap fails it. Everything else passes straight to the C library's own.
-extern "C" void* __libc_calloc(size_t count, size_t size);
+extern "C" void* __libc_memalign(size_t alignment, size_t size);
 
 namespace {
 std::atomic<std::size_t> failingAllocationBytes{0};
-constexpr std::size_t kProbeBytes = 3;
+constexpr std::size_t kProbeAlignment = 64;
+constexpr std::size_t kProbeBytes = 3 * kProbeAlignment;
 }  // namespace
 
-extern "C" STANDIN_MX_API void* calloc(size_t count, size_t size) {
+extern "C" STANDIN_MX_API void* aligned_alloc(size_t alignment, size_t size) {
     std::size_t armed = failingAllocationBytes.load();
-    if (armed != 0 && count * size == armed && failingAllocationBytes.compare_exchange_strong(armed, 0)) {
+    if (armed != 0 && size == armed && failingAllocationBytes.compare_exchange_strong(armed, 0)) {
         errno = ENOMEM;
         return nullptr;
     }
-    return __libc_calloc(count, size);
+    return __libc_memalign(alignment, size);
 }
 
 extern "C" bool standinFailNextAllocation(size_t bytes) {
     // A sanitizer or valgrind puts its own allocator in front of this one; find out by asking
     // the allocator every caller reaches to fail a probe.
-    using Calloc = void* (*)(size_t, size_t);
-    auto processCalloc = reinterpret_cast<Calloc>(dlsym(RTLD_DEFAULT, "calloc"));
+    using AlignedAlloc = void* (*)(size_t, size_t);
+    auto processAlignedAlloc = reinterpret_cast<AlignedAlloc>(dlsym(RTLD_DEFAULT, "aligned_alloc"));
     failingAllocationBytes = kProbeBytes;
-    void* probe = processCalloc(1, kProbeBytes);
+    void* probe = processAlignedAlloc(kProbeAlignment, kProbeBytes);
     if (probe != nullptr) {
         failingAllocationBytes = 0;
         std::free(probe);

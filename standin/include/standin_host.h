@@ -29,8 +29,9 @@ STANDIN_MX_API void standinFailNextArrayData(void);
 /* The next conversion of a character array to text gives none, as a host that is out of memory
    would. */
 STANDIN_MX_API void standinFailNextTextConversion(void);
-/* The next zeroing heap allocation of `bytes` bytes fails. Returns false where the heap isn't the
-   stand-in's to fault (a sanitizer or valgrind owns it, or the platform allows no interposing). */
+/* The next aligned heap allocation (aligned_alloc) of `bytes` bytes fails. Returns false where
+   the heap isn't the stand-in's to fault (a sanitizer or valgrind owns it, or the platform allows
+   no interposing). */
 STANDIN_MX_API bool standinFailNextAllocation(size_t bytes);
 /* Texts handed out by mxArrayToString and friends that were not yet given back through mxFree. */
 STANDIN_MX_API size_t standinLiveTexts(void);

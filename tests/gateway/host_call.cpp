@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -100,6 +101,16 @@ void callQuarnel(Outcome& outcome, int nlhs, const std::vector<const mxArray*>& 
     EXPECT_EQ(results[3], nullptr);
     EXPECT_EQ(openDescriptors(), descriptorsBefore) << "the call left a file open";
     EXPECT_EQ(standinLiveTexts(), 0u) << "a path text was not given back to the host";
+}
+
+bool failNextSlicePairBuffer() {
+    if (standinFailNextAllocation(1048576)) {
+        return true;
+    }
+    if (std::getenv("QUARNEL_TESTS_FAULT_HEAP") != nullptr) {
+        ADD_FAILURE() << "this run must fault the heap, but the stand-in's allocator isn't the one the module reaches";
+    }
+    return false;
 }
 
 const float* reducedElements(const Outcome& outcome) {

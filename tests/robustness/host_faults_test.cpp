@@ -37,7 +37,7 @@ TEST(HostFaults, AResultWithoutDataPrintsItsLineReadsNothingAndClosesTheFile) {
 TEST(HostFaults, AMissingSlicePairBufferPrintsItsLineAndClosesTheFile) {
     Arguments arguments;
     const std::vector<const mxArray*> call = {arguments.text(volumeFile()), arguments.number(1)};
-    if (!standinFailNextAllocation(1048576)) {
+    if (!failNextSlicePairBuffer()) {
         GTEST_SKIP() << "the heap belongs to a sanitizer or valgrind here, so its failure can't be injected";
     }
     Outcome outcome;
