@@ -6,15 +6,17 @@
 %   2s-1:2s (1-based), so V's first dimension runs along the file's rows and its second along the
 %   file's columns: the in-plane axes are exchanged with respect to the file's storage order.
 %   Only the first 268435456 bytes of the file are read; the file is read two slices at a time, so
-%   besides V only 1 MiB is held.
+%   besides V only 1 MiB is held. PATH is a character row or, in MATLAB, one string, as in
+%   Quarnel("scan.raw").
 %
 %   V = QUARNEL(PATH, PROGRESS) prints "Resample Progress : X.XX percent" before each of the 256
 %   slice pairs and refreshes the display, when the first element of PROGRESS is nonzero (NaN
 %   counts as nonzero). PROGRESS must be a real, non-empty numeric or logical value.
 %
 %   Errors: no input ("One input argument required."), more than one output ("Too many output
-%   arguments."), a PATH that is not a non-empty character row or holds a NUL character, and a
-%   PROGRESS that is empty, complex, sparse or not numeric or logical.
+%   arguments."), a PATH that is not a non-empty character row or one string that isn't missing,
+%   or that holds a NUL character, and a PROGRESS that is empty, complex, sparse or not numeric
+%   or logical.
 %
 %   Failures while running print one line and return no result:
 %     "Couldn't open file!"                       PATH can't be opened

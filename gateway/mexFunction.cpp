@@ -26,6 +26,28 @@ constexpr const char* kPathHasNul =
 constexpr const char* kSwitchRequired =
     "Second input must be a real, non-empty numeric or logical value: the progress switch.";
 
+// Since 2017 MATLAB passes "scan.raw" as a string object. A 1 x 1 string that isn't missing stands
+// for its characters, which the host converts into a char array of this call's; the checks of a
+// character path then apply to them. Any other argument converts to nothing.
+mxArray* charactersOfString(const mxArray* argument) {
+    if (!mxIsClass(argument, "string") || mxGetNumberOfElements(argument) != 1) {
+        return nullptr;
+    }
+    // The host only reads the arguments of the functions it is asked to call.
+    mxArray* string[] = {const_cast<mxArray*>(argument)};
+    mxArray* missing = nullptr;
+    mexCallMATLAB(1, &missing, 1, string, "ismissing");
+    const bool isMissing = mxIsLogicalScalarTrue(missing);
+    mxDestroyArray(missing);
+    mxArray* characters = nullptr;
+    if (!isMissing) {
+        mexCallMATLAB(1, &characters, 1, string, "char");
+    }
+    return characters;
+}
+
+using HostArray = std::unique_ptr<mxArray, decltype(&mxDestroyArray)>;
+
 bool isPathArgument(const mxArray* argument) {
     return mxIsChar(argument) && mxGetNumberOfDimensions(argument) == 2 && mxGetM(argument) == 1 &&
            mxGetNumberOfElements(argument) > 0 && mxGetChars(argument) != nullptr;
@@ -50,6 +72,20 @@ bool isSwitchArgument(const mxArray* argument) {
 template <typename Element>
 bool isNonzero(const void* data) {
     return *static_cast<const Element*>(data) != 0;  // NaN compares unequal, so it switches on
+}
+
+// The first argument error of a call that has a path, in the order they are checked.
+const char* argumentError(const mxArray* path, int nrhs, const mxArray* prhs[]) {
+    if (!isPathArgument(path)) {
+        return kPathRequired;
+    }
+    if (hasNulCharacter(path)) {
+        return kPathHasNul;
+    }
+    if (nrhs >= 2 && !isSwitchArgument(prhs[1])) {
+        return kSwitchRequired;
+    }
+    return nullptr;
 }
 
 // The switch is on when the first element is nonzero, whatever the numeric class holding it.
@@ -118,21 +154,17 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         mexErrMsgTxt("Too many output arguments.");
         return;
     }
-    if (!isPathArgument(prhs[0])) {
-        mexErrMsgTxt(kPathRequired);
-        return;
-    }
-    if (hasNulCharacter(prhs[0])) {
-        mexErrMsgTxt(kPathHasNul);
-        return;
-    }
-    if (nrhs >= 2 && !isSwitchArgument(prhs[1])) {
-        mexErrMsgTxt(kSwitchRequired);
+    HostArray pathOfString(charactersOfString(prhs[0]), &mxDestroyArray);
+    const mxArray* path = pathOfString != nullptr ? pathOfString.get() : prhs[0];
+    if (const char* error = argumentError(path, nrhs, prhs)) {
+        pathOfString.reset();  // a host may end the call without unwinding it
+        mexErrMsgTxt(error);
         return;
     }
     const bool showProgress = nrhs >= 2 && switchIsOn(prhs[1]);
 
-    const Stream input = openVolume(prhs[0]);
+    const Stream input = openVolume(path);
+    pathOfString.reset();
     if (input == nullptr) {
         mexPrintf("Couldn't open file!\n");
         return;

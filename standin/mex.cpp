@@ -1,11 +1,13 @@
 // Stand-in host, module half: the command window as one ordered transcript, command evaluation,
-// and host errors that end the module's call the way the host ends it.
+// the host functions a module may call on a string, and host errors that end the module's call
+// the way the host ends it.
 #define STANDIN_BUILDING_MEX
 #include "standin_host.h"
 
 #include <csetjmp>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -52,6 +54,27 @@ void mexErrMsgTxt(const char* message) {
     }
     std::fprintf(stderr, "host error outside a call: %s\n", message);
     std::abort();
+}
+
+// Of the host's functions, the stand-in has those a module asks about the string class: ismissing
+// for any string array and char for one that is not missing. Anything else ends the call as the
+// host's error for an undefined function does.
+int mexCallMATLAB(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[], const char* functionName) {
+    mxArray* result = nullptr;
+    if (nlhs == 1 && nrhs == 1 && mxIsClass(prhs[0], "string")) {
+        if (std::strcmp(functionName, "ismissing") == 0) {
+            result = standinMissingStrings(prhs[0]);
+        } else if (std::strcmp(functionName, "char") == 0) {
+            result = standinStringCharacters(prhs[0]);
+        }
+    }
+    if (result == nullptr) {
+        mexErrMsgTxt("Undefined function for input arguments of this type.");
+        return 1;
+    }
+    standinCountCallResult(result);
+    plhs[0] = result;
+    return 0;
 }
 
 bool standinCall(MexEntry entry, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {

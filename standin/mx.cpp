@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,9 @@ struct mxArray_tag {
     std::vector<mwSize> dims;
     std::vector<unsigned char> real;
     std::vector<unsigned char> imag;
+    std::vector<std::optional<std::string>> strings;  // the elements of a string array
     bool hasData = true;
+    bool callResult = false;
 };
 
 namespace {
@@ -34,6 +37,30 @@ namespace {
 std::atomic<bool> failNextArrayData{false};
 std::atomic<bool> failNextTextConversion{false};
 std::atomic<std::size_t> liveTexts{0};
+std::atomic<std::size_t> liveCallResults{0};
+
+// The class names the host's mxIsClass answers to. String arrays are the stand-in's only objects.
+const char* className(mxClassID classID) {
+    switch (classID) {
+        case mxCELL_CLASS: return "cell";
+        case mxSTRUCT_CLASS: return "struct";
+        case mxLOGICAL_CLASS: return "logical";
+        case mxCHAR_CLASS: return "char";
+        case mxDOUBLE_CLASS: return "double";
+        case mxSINGLE_CLASS: return "single";
+        case mxINT8_CLASS: return "int8";
+        case mxUINT8_CLASS: return "uint8";
+        case mxINT16_CLASS: return "int16";
+        case mxUINT16_CLASS: return "uint16";
+        case mxINT32_CLASS: return "int32";
+        case mxUINT32_CLASS: return "uint32";
+        case mxINT64_CLASS: return "int64";
+        case mxUINT64_CLASS: return "uint64";
+        case mxFUNCTION_CLASS: return "function_handle";
+        case mxOBJECT_CLASS: return "string";
+        default: return "unknown";
+    }
+}
 
 std::size_t elementBytes(mxClassID classID) {
     switch (classID) {
@@ -85,15 +112,16 @@ mxArray* newArray(mxClassID classID, std::vector<mwSize> dims, mxComplexity comp
     return array;
 }
 
-// UTF-8 text to the host's UTF-16 characters.
-std::vector<mxChar> charactersFromUtf8(const char* text) {
+// UTF-8 text, NUL characters included, to the host's UTF-16 characters.
+std::vector<mxChar> charactersFromUtf8(const std::string& text) {
     std::vector<mxChar> characters;
-    const auto* byte = reinterpret_cast<const unsigned char*>(text);
-    while (*byte != 0) {
+    const auto* byte = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = byte + text.size();
+    while (byte != end) {
         std::uint32_t code = *byte++;
         int continuation = code >= 0xF0 ? 3 : code >= 0xE0 ? 2 : code >= 0xC0 ? 1 : 0;
         code &= continuation == 3 ? 0x07 : continuation == 2 ? 0x0F : continuation == 1 ? 0x1F : 0x7F;
-        for (; continuation > 0 && (*byte & 0xC0) == 0x80; --continuation) {
+        for (; continuation > 0 && byte != end && (*byte & 0xC0) == 0x80; --continuation) {
             code = (code << 6) | (*byte++ & 0x3F);
         }
         if (code >= 0x10000) {
@@ -224,9 +252,51 @@ mxArray* mxCreateLogicalScalar(mxLogical value) {
     return array;
 }
 
-void mxDestroyArray(mxArray* array) { delete array; }
+mxArray* standinCreateStringArray(mwSize rows, mwSize columns, const char* const* values, const size_t* lengths) {
+    mxArray* array = newArray(mxOBJECT_CLASS, {rows, columns}, mxREAL);
+    array->real.clear();
+    for (mwSize i = 0; i < rows * columns; ++i) {
+        array->strings.push_back(values[i] == nullptr ? std::nullopt
+                                                      : std::optional<std::string>(std::in_place, values[i], lengths[i]));
+    }
+    return array;
+}
+
+mxArray* standinMissingStrings(const mxArray* strings) {
+    mxArray* mask = newArray(mxLOGICAL_CLASS, strings->dims, mxREAL);
+    for (std::size_t i = 0; i < strings->strings.size(); ++i) {
+        mask->real[i] = strings->strings[i] ? 0 : 1;
+    }
+    return mask;
+}
+
+mxArray* standinStringCharacters(const mxArray* strings) {
+    if (strings->classID != mxOBJECT_CLASS || strings->strings.size() != 1 || !strings->strings[0]) {
+        return nullptr;
+    }
+    const std::vector<mxChar> characters = charactersFromUtf8(*strings->strings[0]);
+    mxArray* array = newArray(mxCHAR_CLASS, {characters.empty() ? 0u : 1u, characters.size()}, mxREAL);
+    std::copy(characters.begin(), characters.end(), reinterpret_cast<mxChar*>(array->real.data()));
+    return array;
+}
+
+void standinCountCallResult(mxArray* array) {
+    array->callResult = true;
+    ++liveCallResults;
+}
+
+size_t standinLiveCallResults(void) { return liveCallResults; }
+
+void mxDestroyArray(mxArray* array) {
+    if (array != nullptr && array->callResult) {
+        --liveCallResults;
+    }
+    delete array;
+}
 
 mxClassID mxGetClassID(const mxArray* array) { return array->classID; }
+
+bool mxIsClass(const mxArray* array, const char* name) { return std::strcmp(className(array->classID), name) == 0; }
 
 bool mxIsChar(const mxArray* array) { return array->classID == mxCHAR_CLASS; }
 
@@ -239,6 +309,10 @@ bool mxIsLogical(const mxArray* array) { return array->classID == mxLOGICAL_CLAS
 bool mxIsComplex(const mxArray* array) { return array->complex; }
 
 bool mxIsSparse(const mxArray* array) { return array->sparse; }
+
+bool mxIsLogicalScalarTrue(const mxArray* array) {
+    return array->classID == mxLOGICAL_CLASS && countOf(array->dims) == 1 && array->hasData && array->real[0] != 0;
+}
 
 mwSize mxGetNumberOfDimensions_730(const mxArray* array) { return array->dims.size(); }
 

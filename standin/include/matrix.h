@@ -48,7 +48,9 @@ typedef enum {
     mxUINT32_CLASS,
     mxINT64_CLASS,
     mxUINT64_CLASS,
-    mxFUNCTION_CLASS
+    mxFUNCTION_CLASS,
+    mxOPAQUE_CLASS,
+    mxOBJECT_CLASS
 } mxClassID;
 
 typedef enum { mxREAL = 0, mxCOMPLEX = 1 } mxComplexity;
@@ -73,11 +75,13 @@ STANDIN_MX_API mxArray* mxCreateLogicalScalar(mxLogical value);
 STANDIN_MX_API void mxDestroyArray(mxArray* array);
 
 STANDIN_MX_API mxClassID mxGetClassID(const mxArray* array);
+STANDIN_MX_API bool mxIsClass(const mxArray* array, const char* name);
 STANDIN_MX_API bool mxIsChar(const mxArray* array);
 STANDIN_MX_API bool mxIsNumeric(const mxArray* array);
 STANDIN_MX_API bool mxIsLogical(const mxArray* array);
 STANDIN_MX_API bool mxIsComplex(const mxArray* array);
 STANDIN_MX_API bool mxIsSparse(const mxArray* array);
+STANDIN_MX_API bool mxIsLogicalScalarTrue(const mxArray* array);
 STANDIN_MX_API mwSize mxGetNumberOfDimensions_730(const mxArray* array);
 STANDIN_MX_API size_t mxGetM(const mxArray* array);
 STANDIN_MX_API size_t mxGetNumberOfElements(const mxArray* array);

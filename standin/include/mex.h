@@ -27,6 +27,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 STANDIN_MEX_API int mexPrintf(const char* format, ...);
 STANDIN_MEX_API int mexEvalString(const char* command);
 STANDIN_MEX_API void mexErrMsgTxt(const char* message);
+STANDIN_MEX_API int mexCallMATLAB(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[], const char* functionName);
 
 #ifdef __cplusplus
 }

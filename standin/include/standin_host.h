@@ -24,6 +24,22 @@ STANDIN_MEX_API void standinClearTranscript(void);
 typedef void (*StandinEvalHook)(const char* command, void* context);
 STANDIN_MEX_API void standinOnEval(StandinEvalHook hook, void* context);
 
+/* A rows x columns array of the host's string class, as MATLAB passes "scan.raw": element i, in
+   column-major order, is the UTF-8 text of lengths[i] bytes at values[i], which may hold NUL
+   characters; a null values[i] stands for a missing string. A module can only ask the host
+   about such an array: mexCallMATLAB knows "ismissing" and, for one string, "char". */
+STANDIN_MX_API mxArray* standinCreateStringArray(mwSize rows, mwSize columns, const char* const* values,
+                                                 const size_t* lengths);
+/* What the host's ismissing gives for a string array: a logical array of its size. */
+STANDIN_MX_API mxArray* standinMissingStrings(const mxArray* strings);
+/* What the host's char gives for one string that is not missing: its characters in a row, 0 x 0
+   for "". A null pointer for any other array. */
+STANDIN_MX_API mxArray* standinStringCharacters(const mxArray* strings);
+/* Arrays that mexCallMATLAB handed to the module and that were not yet destroyed. */
+STANDIN_MX_API size_t standinLiveCallResults(void);
+/* Marks `array` as handed to the module by mexCallMATLAB, to be counted until it is destroyed. */
+STANDIN_MX_API void standinCountCallResult(mxArray* array);
+
 /* The next array created gets no data, as a host that is out of memory would give it. */
 STANDIN_MX_API void standinFailNextArrayData(void);
 /* The next conversion of a character array to text gives none, as a host that is out of memory

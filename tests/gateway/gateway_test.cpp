@@ -158,6 +158,20 @@ TEST(BadCalls, EndThroughAHostErrorBeforeAnythingIsOpenedOrCreated) {
         {"path with NUL", 1,
          [](Arguments& a) { return std::vector<const mxArray*>{a.characters(1, 6, {'/', 't', 'm', 'p', 0, 'x'})}; },
          "First input must not contain a NUL character: the path would name a different file."},
+        {"string with NUL", 1,
+         [](Arguments& a) { return std::vector<const mxArray*>{a.string(std::string("/tmp\0x", 6))}; },
+         "First input must not contain a NUL character: the path would name a different file."},
+        {"empty string", 1, [](Arguments& a) { return std::vector<const mxArray*>{a.string("")}; }, path},
+        {"missing string", 1, [](Arguments& a) { return std::vector<const mxArray*>{a.strings(1, 1, {std::nullopt})}; },
+         path},
+        {"two strings", 1,
+         [](Arguments& a) {
+             return std::vector<const mxArray*>{a.strings(1, 2, {zeroVolumeFile(), zeroVolumeFile()})};
+         },
+         path},
+        {"string path, string switch", 1,
+         [](Arguments& a) { return std::vector<const mxArray*>{a.string(zeroVolumeFile()), a.string("on")}; },
+         progress},
         {"empty switch", 1,
          [](Arguments& a) {
              const mwSize dims[2] = {0, 0};
@@ -221,19 +235,23 @@ TEST(BadFiles, PrintOneLineAndGiveNoResult) {
 
 // A user folder named in Greek or Chinese on an English Windows: the system code page can't hold
 // such a path, yet the file must open, as it does wherever paths are UTF-8.
+// The path comes as characters or, as MATLAB passes "scan.raw", as one string.
 TEST(Paths, AVolumeOpensWhateverCharactersItsPathHolds) {
     const std::string folder = temporaryPath(u8"Δεδομένα 数据");
     std::filesystem::create_directory(std::filesystem::u8path(folder));
     const std::string path = (std::filesystem::u8path(folder) / std::filesystem::u8path(u8"όγκος 体积 𝄞.raw")).u8string();
     writeVolume(path, Volume(kVolumeSamples, 300));
-    Arguments arguments;
-    Outcome outcome;
-    callQuarnel(outcome, 1, {arguments.text(path)});
-    ASSERT_TRUE(outcome.returned) << outcome.error;
-    EXPECT_EQ(outcome.transcript, "");
-    ASSERT_NE(outcome.result, nullptr);
-    const float* reduced = reducedElements(outcome);
-    EXPECT_TRUE(std::all_of(reduced, reduced + kReducedElements, [](float value) { return value == 300.0f; }));
+    for (bool asString : {false, true}) {
+        Arguments arguments;
+        Outcome outcome;
+        callQuarnel(outcome, 1, {asString ? arguments.string(path) : arguments.text(path)});
+        ASSERT_TRUE(outcome.returned) << outcome.error;
+        EXPECT_EQ(outcome.transcript, "");
+        ASSERT_NE(outcome.result, nullptr);
+        const float* reduced = reducedElements(outcome);
+        EXPECT_TRUE(std::all_of(reduced, reduced + kReducedElements, [](float value) { return value == 300.0f; }))
+            << (asString ? "string path" : "character path");
+    }
 }
 
 TEST(HostFaults, AResultWithoutDataIsReportedAndLeftUnwritten) {

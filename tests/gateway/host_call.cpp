@@ -87,6 +87,19 @@ const mxArray* Arguments::characters(mwSize rows, mwSize columns, const std::vec
     return keep(array);
 }
 
+const mxArray* Arguments::strings(mwSize rows, mwSize columns,
+                                  const std::vector<std::optional<std::string>>& columnMajor) {
+    std::vector<const char*> values;
+    std::vector<std::size_t> lengths;
+    for (const std::optional<std::string>& element : columnMajor) {
+        values.push_back(element ? element->data() : nullptr);
+        lengths.push_back(element ? element->size() : 0);
+    }
+    return keep(standinCreateStringArray(rows, columns, values.data(), lengths.data()));
+}
+
+const mxArray* Arguments::string(const std::string& value) { return strings(1, 1, {value}); }
+
 void callQuarnel(Outcome& outcome, int nlhs, const std::vector<const mxArray*>& arguments) {
     const std::size_t descriptorsBefore = openDescriptors();
     standinClearTranscript();
@@ -101,6 +114,7 @@ void callQuarnel(Outcome& outcome, int nlhs, const std::vector<const mxArray*>& 
     EXPECT_EQ(results[3], nullptr);
     EXPECT_EQ(openDescriptors(), descriptorsBefore) << "the call left a file open";
     EXPECT_EQ(standinLiveTexts(), 0u) << "a path text was not given back to the host";
+    EXPECT_EQ(standinLiveCallResults(), 0u) << "an array the host made for the call was never destroyed";
 }
 
 bool failNextSlicePairBuffer() {

@@ -1,8 +1,10 @@
 // Calls of the built module through the stand-in host, each checked for what it must never leave
-// behind: an open descriptor, a path text not given back, a result beside the first slot.
+// behind: an open descriptor, a path text not given back, an array the host made for it and it
+// never destroyed, a result beside the first slot.
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,11 +38,14 @@ struct Arguments {
     // A real rows x columns array of `classID`, its first element set to `first` converted to the class.
     const mxArray* numeric(mxClassID classID, double first, mwSize rows = 1, mwSize columns = 1);
     const mxArray* characters(mwSize rows, mwSize columns, const std::vector<mxChar>& columnMajor);
+    // A rows x columns string array, as MATLAB passes "text"; a null element is a missing string.
+    const mxArray* strings(mwSize rows, mwSize columns, const std::vector<std::optional<std::string>>& columnMajor);
+    const mxArray* string(const std::string& value);
 };
 
 // Runs Quarnel with `arguments`, asking for `nlhs` results, and fails the test if the call left
-// a path text live, anything in a result slot past the first or, where the system lists them, a
-// descriptor open.
+// a path text or an array it had the host make live, anything in a result slot past the first or,
+// where the system lists them, a descriptor open.
 void callQuarnel(Outcome& outcome, int nlhs, const std::vector<const mxArray*>& arguments);
 
 // Makes the sweep's next slice-pair buffer allocation fail. False where the heap can't be faulted:

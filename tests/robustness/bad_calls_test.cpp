@@ -115,6 +115,10 @@ TEST(BadCalls, EndInAHostErrorNamingTheArgumentBeforeAnythingIsOpened) {
              return Args{a.keep(array)};
          },
          kNotAPath},
+        {"0x0 string array", 1, [](Arguments& a) { return Args{a.strings(0, 0, {})}; }, kNotAPath},
+        {"2x1 strings, one missing", 1, [](Arguments& a) { return Args{a.strings(2, 1, {oneByteFile(), std::nullopt})}; },
+         kNotAPath},
+        {"string of a two-byte NUL", 1, [](Arguments& a) { return Args{a.string(std::string(2, '\0'))}; }, kNulInPath},
         {"path the host holds no characters for", 1,
          [](Arguments& a) { return Args{withoutData(a, mxCHAR_CLASS)}; }, kNotAPath},
         {"NUL inside the path", 1,
