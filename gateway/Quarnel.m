@@ -30,3 +30,45 @@
 %
 %   Quarnel is a compiled module (Quarnel.mex in Octave, Quarnel.mexa64/.mexw64/.mexmaci64 in
 %   MATLAB); this file only holds its help text.
+
+%!error <One input argument required> Quarnel ()
+%!error <Too many output arguments> [a, b] = Quarnel ("volume.raw")
+%!error <First input must be the path of the volume file> Quarnel (42)
+
+%!assert (evalc ("Quarnel (tempname ())"), "Couldn't open file!\n")
+
+%!test
+%! short = tempname ();
+%! fid = fopen (short, "w");
+%! fwrite (fid, zeros (1, 1000, "uint8"));
+%! fclose (fid);
+%! unwind_protect
+%!   assert (evalc ("Quarnel (short)"), "Couldn't read 268435456 bytes from file!\n");
+%! unwind_protect_cleanup
+%!   delete (short);
+%! end_unwind_protect
+
+%!test
+%! ## Zeros but for the last two rows of the last slice; the blocks after the first five are
+%! ## pseudo-random. Only V(256, :, 256) comes from them.
+%! rows = reshape (mod ((0:1023) * 7919, 65536) - 32768, 512, 2);  # (x, y)
+%! rows(1:10, :) = [-1 0; 0 0; -5 0; -4 0; 7 0; 0 0; 32767 32767; 32767 32767; -32768 -32768; -32768 -32768];
+%! volume = tempname ();
+%! fid = fopen (volume, "w", "ieee-le");
+%! zero_slice = zeros (1, 512 * 512, "int16");
+%! for z = 1:511
+%!   fwrite (fid, zero_slice, "int16");
+%! endfor
+%! fwrite (fid, zero_slice(1:512 * 510), "int16");
+%! fwrite (fid, rows, "int16");
+%! fclose (fid);
+%! unwind_protect
+%!   V = Quarnel (volume);
+%!   sums = sum (sum (reshape (rows, 2, 256, 2), 1), 3);
+%!   expected = zeros (256, 256, 256, "single");
+%!   expected(256, :, 256) = fix (sums / 8) + 0;  # + 0 makes fix's -0 a +0
+%!   assert (expected(256, 1:5, 256), single ([0 -1 0 16383 -16384]));
+%!   assert (typecast (V(:), "uint32"), typecast (expected(:), "uint32"));
+%! unwind_protect_cleanup
+%!   delete (volume);
+%! end_unwind_protect
