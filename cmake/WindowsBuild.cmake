@@ -16,6 +16,7 @@ ExternalProject_Add(quarnel_windows
                -DQUARNEL_WINDOWS_OUTPUT_DIR=${CMAKE_BINARY_DIR}/windows
     BUILD_ALWAYS ON
     INSTALL_COMMAND "")
+set(QUARNEL_WINDOWS_MODULE ${CMAKE_BINARY_DIR}/windows/Quarnel.mexw64)
 
 set(windows_tests ${CMAKE_BINARY_DIR}/windows-tests.cmake)
 file(WRITE ${windows_tests} "subdirs(\"${CMAKE_BINARY_DIR}/windows-build\")\n")

@@ -1,0 +1,43 @@
+% The Octave package as a user meets it, in this fresh octave-cli with a package prefix and lists
+% of its own: pkg install builds it, pkg load makes Quarnel the package's module, which gives the
+% same bits as the CMake-built one, help and test find the help text and tests beside it, and
+% pkg uninstall takes every file away again.
+%   octave-cli octave_package.m PACKAGE CMAKE_MODULE_FOLDER   (support/ of the Octave tests on the path)
+[package, cmake_module] = argv(){:};
+folder = scratch_folder();
+here = pwd();
+unwind_protect
+  cd(folder);  % pkg test writes its log into the current folder
+  volume = fullfile(folder, 'volume.raw');
+  assert(system(sprintf('head -c 268435456 /dev/urandom > "%s"', volume)) == 0, 'can''t write %s', volume);
+  addpath(cmake_module);
+  expected = Quarnel(volume);
+  rmpath(cmake_module);
+  clear Quarnel
+
+  pkg('prefix', fullfile(folder, 'packages'), fullfile(folder, 'compiled'));
+  pkg('local_list', fullfile(folder, 'local_packages'));
+  pkg('global_list', fullfile(folder, 'global_packages'));
+  pkg('install', package);
+  pkg('load', 'quarnel');
+  installed = which('Quarnel');
+  assert(strncmp(installed, fullfile(folder, 'compiled'), numel(fullfile(folder, 'compiled'))), ...
+         'Quarnel is %s, not the package''s module', installed);
+  expect_same_values(Quarnel(volume), expected, 'the package''s module');
+
+  text = evalc('help Quarnel');
+  assert(~isempty(strfind(text, 'V = QUARNEL(PATH)')), 'help Quarnel lacks the help text:\n%s', text);
+  assert(isempty(strfind(text, '%!')), 'help Quarnel shows the tests:\n%s', text);
+  assert(test('Quarnel'), 'test Quarnel fails');
+  report = evalc('pkg test quarnel');
+  counts = regexp(report, 'pass\s+(\d+)/(\d+)', 'tokens', 'once');
+  assert(~isempty(counts) && strcmp(counts{1}, counts{2}) && ~strcmp(counts{1}, '0'), 'pkg test quarnel:\n%s', report);
+
+  pkg('uninstall', 'quarnel');
+  assert(isempty(pkg('list')), 'pkg uninstall left quarnel listed');
+  left = glob({fullfile(folder, 'packages', 'quarnel*'), fullfile(folder, 'compiled', 'quarnel*')});
+  assert(isempty(left), 'pkg uninstall left %s', strjoin(left, ', '));
+unwind_protect_cleanup
+  cd(here);
+  remove_folder(folder);
+end_unwind_protect

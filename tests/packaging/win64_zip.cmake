@@ -1,0 +1,27 @@
+# The Windows zip holds exactly the module, its help text, the license and the README, in one
+# folder, each the very file the build and the sources have.
+#   cmake -DZIP=... -DFOLDER=Quarnel-<version>-win64 -DMODULE=Quarnel.mexw64 -DSOURCE_DIR=... -DSCRATCH=... -P win64_zip.cmake
+file(REMOVE_RECURSE ${SCRATCH})
+file(MAKE_DIRECTORY ${SCRATCH})
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${ZIP} WORKING_DIRECTORY ${SCRATCH} RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "can't unpack ${ZIP}")
+endif()
+file(GLOB_RECURSE entries RELATIVE ${SCRATCH} LIST_DIRECTORIES true ${SCRATCH}/*)
+list(SORT entries)
+set(expected ${FOLDER} ${FOLDER}/LICENSE ${FOLDER}/Quarnel.m ${FOLDER}/Quarnel.mexw64 ${FOLDER}/README.md)
+if(NOT entries STREQUAL expected)
+  message(FATAL_ERROR "${ZIP} holds\n  [${entries}]\nnot\n  [${expected}]")
+endif()
+foreach(pair "Quarnel.mexw64;${MODULE}" "Quarnel.m;${SOURCE_DIR}/gateway/Quarnel.m"
+             "LICENSE;${SOURCE_DIR}/LICENSE" "README.md;${SOURCE_DIR}/README.md")
+  list(GET pair 0 name)
+  list(GET pair 1 original)
+  file(SHA256 ${SCRATCH}/${FOLDER}/${name} packed)
+  file(SHA256 ${original} built)
+  if(NOT packed STREQUAL built)
+    message(FATAL_ERROR "${name} in ${ZIP} is not ${original}")
+  endif()
+endforeach()
+file(REMOVE_RECURSE ${SCRATCH})
+message(STATUS "${ZIP}: ${entries}")
