@@ -1,0 +1,59 @@
+function build_quarnel(folder)
+%BUILD_QUARNEL Build the Quarnel module with this host's own compiler command.
+%   BUILD_QUARNEL, run in GNU Octave or MATLAB from the folder that holds this file, compiles
+%   Quarnel from the sources beside it into build/host/ and puts the help text Quarnel.m beside
+%   the module. Octave builds it with mkoctfile --mex, MATLAB with mex in the 64-bit dimension
+%   interface with separate complex data (-R2017b).
+%
+%   BUILD_QUARNEL(FOLDER) builds into FOLDER instead.
+%
+%   It prints where the module went and the addpath line that makes Quarnel callable.
+%
+%   It needs a C++17 compiler; in MATLAB, the one chosen with "mex -setup C++". The MATLAB branch
+%   has not been run by Quarnel's developers, who have no MATLAB.
+
+  here = fileparts(mfilename('fullpath'));
+  if nargin < 1
+    folder = fullfile(here, 'build', 'host');
+  end
+  if ~exist(folder, 'dir')
+    mkdir(folder);
+  end
+  folder = absolutePath(folder);
+  reduce = fullfile(here, 'reduce');
+  found = dir(fullfile(reduce, '*.cpp'));
+  sources = [{fullfile(here, 'gateway', 'mexFunction.cpp')}, ...
+             cellfun(@(name) fullfile(reduce, name), {found.name}, 'UniformOutput', false)];
+
+  if exist('OCTAVE_VERSION', 'builtin')
+    module = fullfile(folder, 'Quarnel.mex');
+    flags = getenv('CXXFLAGS');
+    setenv('CXXFLAGS', [strtrim(mkoctfile('-p', 'CXXFLAGS')) ' -std=c++17']);
+    restoreFlags = onCleanup(@() setenv('CXXFLAGS', flags));
+    mkoctfile('--mex', ['-I' reduce], '-o', module, sources{:});
+  else
+    mex('-R2017b', '-output', 'Quarnel', '-outdir', folder, cxx17Flag(), ['-I' reduce], sources{:});
+    module = fullfile(folder, ['Quarnel.' mexext]);
+  end
+  copyfile(fullfile(here, 'gateway', 'Quarnel.m'), folder);
+
+  fprintf('Built %s\n', module);
+  fprintf('To call Quarnel, put its folder on the path:\n  addpath(''%s'')\n', folder);
+end
+
+function absolute = absolutePath(folder)
+  previous = cd(folder);
+  absolute = pwd;
+  cd(previous);
+end
+
+% The compiler option for C++17, in the form of the compiler MATLAB's mex is set up with.
+function flag = cxx17Flag()
+  flag = 'CXXFLAGS=$CXXFLAGS -std=c++17';
+  if ispc
+    compiler = mex.getCompilerConfigurations('C++', 'Selected');
+    if ~isempty(compiler) && ~isempty(strfind(compiler.ShortName, 'MSVC'))
+      flag = 'COMPFLAGS=$COMPFLAGS /std:c++17';
+    end
+  end
+end
