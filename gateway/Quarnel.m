@@ -29,7 +29,7 @@
 %     imagesc(V(:,:,128)); axis image; colormap gray
 %
 %   Quarnel is a compiled module (Quarnel.mex in Octave, Quarnel.mexa64/.mexw64/.mexmaci64 in
-%   MATLAB); this file only holds its help text.
+%   MATLAB); this file holds its help text, and tests that Octave's "test Quarnel" runs.
 
 %!error <One input argument required> Quarnel ()
 %!error <Too many output arguments> [a, b] = Quarnel ("volume.raw")
