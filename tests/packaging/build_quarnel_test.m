@@ -11,12 +11,7 @@ unwind_protect
   copyfile(fullfile(sources, 'build_quarnel.m'), copy);
   copyfile(fullfile(sources, 'gateway'), fullfile(copy, 'gateway'));
   copyfile(fullfile(sources, 'reduce'), fullfile(copy, 'reduce'));
-  volume = fullfile(folder, 'volume.raw');
-  assert(system(sprintf('head -c 268435456 /dev/urandom > "%s"', volume)) == 0, 'can''t write %s', volume);
-  addpath(cmake_module);
-  expected = Quarnel(volume);
-  rmpath(cmake_module);
-  clear Quarnel
+  [volume, expected] = random_volume_reduced_by(folder, cmake_module);
 
   cd(copy);
   for target = {{fullfile(copy, 'build', 'host'), 'build_quarnel'}, ...

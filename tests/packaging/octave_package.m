@@ -8,12 +8,7 @@ folder = scratch_folder();
 here = pwd();
 unwind_protect
   cd(folder);  % pkg test writes its log into the current folder
-  volume = fullfile(folder, 'volume.raw');
-  assert(system(sprintf('head -c 268435456 /dev/urandom > "%s"', volume)) == 0, 'can''t write %s', volume);
-  addpath(cmake_module);
-  expected = Quarnel(volume);
-  rmpath(cmake_module);
-  clear Quarnel
+  [volume, expected] = random_volume_reduced_by(folder, cmake_module);
 
   pkg('prefix', fullfile(folder, 'packages'), fullfile(folder, 'compiled'));
   pkg('local_list', fullfile(folder, 'local_packages'));
