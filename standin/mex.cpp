@@ -72,7 +72,6 @@ int mexCallMATLAB(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[], const ch
         mexErrMsgTxt("Undefined function for input arguments of this type.");
         return 1;
     }
-    standinCountCallResult(result);
     plhs[0] = result;
     return 0;
 }

@@ -203,6 +203,13 @@ std::string systemTextFromCharacters(const mxArray* array) {
 std::string systemTextFromCharacters(const mxArray* array) { return utf8FromCharacters(array); }
 #endif
 
+// An array the host made for the module in a call of one of its functions, counted until destroyed.
+mxArray* callResult(mxArray* array) {
+    array->callResult = true;
+    ++liveCallResults;
+    return array;
+}
+
 }  // namespace
 
 extern "C" {
@@ -267,7 +274,7 @@ mxArray* standinMissingStrings(const mxArray* strings) {
     for (std::size_t i = 0; i < strings->strings.size(); ++i) {
         mask->real[i] = strings->strings[i] ? 0 : 1;
     }
-    return mask;
+    return callResult(mask);
 }
 
 mxArray* standinStringCharacters(const mxArray* strings) {
@@ -277,12 +284,7 @@ mxArray* standinStringCharacters(const mxArray* strings) {
     const std::vector<mxChar> characters = charactersFromUtf8(*strings->strings[0]);
     mxArray* array = newArray(mxCHAR_CLASS, {characters.empty() ? 0u : 1u, characters.size()}, mxREAL);
     std::copy(characters.begin(), characters.end(), reinterpret_cast<mxChar*>(array->real.data()));
-    return array;
-}
-
-void standinCountCallResult(mxArray* array) {
-    array->callResult = true;
-    ++liveCallResults;
+    return callResult(array);
 }
 
 size_t standinLiveCallResults(void) { return liveCallResults; }

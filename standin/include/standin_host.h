@@ -30,15 +30,14 @@ STANDIN_MEX_API void standinOnEval(StandinEvalHook hook, void* context);
    about such an array: mexCallMATLAB knows "ismissing" and, for one string, "char". */
 STANDIN_MX_API mxArray* standinCreateStringArray(mwSize rows, mwSize columns, const char* const* values,
                                                  const size_t* lengths);
-/* What the host's ismissing gives for a string array: a logical array of its size. */
+/* What mexCallMATLAB gives the module for the host's ismissing of a string array: a logical
+   array of its size. */
 STANDIN_MX_API mxArray* standinMissingStrings(const mxArray* strings);
-/* What the host's char gives for one string that is not missing: its characters in a row, 0 x 0
-   for "". A null pointer for any other array. */
+/* What mexCallMATLAB gives the module for the host's char of one string that is not missing: its
+   characters in a row, 0 x 0 for "". A null pointer for any other array. */
 STANDIN_MX_API mxArray* standinStringCharacters(const mxArray* strings);
-/* Arrays that mexCallMATLAB handed to the module and that were not yet destroyed. */
+/* Arrays mexCallMATLAB gave the module that were not yet destroyed. */
 STANDIN_MX_API size_t standinLiveCallResults(void);
-/* Marks `array` as handed to the module by mexCallMATLAB, to be counted until it is destroyed. */
-STANDIN_MX_API void standinCountCallResult(mxArray* array);
 
 /* The next array created gets no data, as a host that is out of memory would give it. */
 STANDIN_MX_API void standinFailNextArrayData(void);
