@@ -118,6 +118,7 @@ void callQuarnel(Outcome& outcome, int nlhs, const std::vector<const mxArray*>& 
 }
 
 bool failNextSlicePairBuffer() {
+    quarnel();  // where the stand-in redirects the module's allocator, the module must be loaded
     if (standinFailNextAllocation(1048576)) {
         return true;
     }
