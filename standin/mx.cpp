@@ -1,24 +1,19 @@
 // Stand-in host, array half: arrays of the classes the module and its tests pass, the host's text
-// conversions, and the faults of an exhausted host or heap.
+// conversions, and the faults of an exhausted host.
 #define STANDIN_BUILDING_MX
 #include "standin_host.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
 
-#if defined(__GLIBC__)
-#include <dlfcn.h>
-#endif
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
-#include <tlhelp32.h>
 #endif
 
 struct mxArray_tag {
@@ -355,114 +350,3 @@ void standinFailNextTextConversion(void) { failNextTextConversion = true; }
 size_t standinLiveTexts(void) { return liveTexts; }
 
 }  // extern "C"
-
-#if defined(__GLIBC__)
-
-// The process's aligned allocator, interposed so that one chosen allocation can fail the way an
-// exhausted heap fails it. Everything else passes straight to the C library's own.
-extern "C" void* __libc_memalign(size_t alignment, size_t size);
-
-namespace {
-std::atomic<std::size_t> failingAllocationBytes{0};
-constexpr std::size_t kProbeAlignment = 64;
-constexpr std::size_t kProbeBytes = 3 * kProbeAlignment;
-}  // namespace
-
-extern "C" STANDIN_MX_API void* aligned_alloc(size_t alignment, size_t size) {
-    std::size_t armed = failingAllocationBytes.load();
-    if (armed != 0 && size == armed && failingAllocationBytes.compare_exchange_strong(armed, 0)) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return __libc_memalign(alignment, size);
-}
-
-extern "C" bool standinFailNextAllocation(size_t bytes) {
-    // A sanitizer or valgrind puts its own allocator in front of this one; find out by asking
-    // the allocator every caller reaches to fail a probe.
-    using AlignedAlloc = void* (*)(size_t, size_t);
-    auto processAlignedAlloc = reinterpret_cast<AlignedAlloc>(dlsym(RTLD_DEFAULT, "aligned_alloc"));
-    failingAllocationBytes = kProbeBytes;
-    void* probe = processAlignedAlloc(kProbeAlignment, kProbeBytes);
-    if (probe != nullptr) {
-        failingAllocationBytes = 0;
-        std::free(probe);
-        return false;
-    }
-    failingAllocationBytes = bytes;
-    return true;
-}
-
-#elif defined(_WIN32)
-
-// Windows lets no library stand in for the runtime's functions: every module that calls the
-// runtime's aligned allocator does so through a slot in its own import table, and the slots of the
-// modules loaded so far are pointed at the function below.
-namespace {
-std::atomic<std::size_t> failingAllocationBytes{0};
-using AlignedMalloc = void*(__cdecl*)(size_t, size_t);
-AlignedMalloc runtimeAlignedMalloc = nullptr;
-
-void* __cdecl failOnceAlignedMalloc(size_t size, size_t alignment) {
-    std::size_t armed = failingAllocationBytes.load();
-    if (armed != 0 && size == armed && failingAllocationBytes.compare_exchange_strong(armed, 0)) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return runtimeAlignedMalloc(size, alignment);
-}
-
-template <typename Pointer>
-Pointer at(HMODULE module, DWORD offset) {
-    return reinterpret_cast<Pointer>(reinterpret_cast<unsigned char*>(module) + offset);
-}
-
-// Points `module`'s import of msvcrt.dll's _aligned_malloc, if it has one, at failOnceAlignedMalloc.
-bool redirectAlignedMalloc(HMODULE module) {
-    const auto* headers = at<const IMAGE_NT_HEADERS*>(module, at<const IMAGE_DOS_HEADER*>(module, 0)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    bool redirected = false;
-    for (auto* library = at<const IMAGE_IMPORT_DESCRIPTOR*>(module, imports.VirtualAddress);
-         imports.Size != 0 && library->Name != 0; ++library) {
-        if (_stricmp(at<const char*>(module, library->Name), "msvcrt.dll") != 0) {
-            continue;
-        }
-        auto* name = at<const IMAGE_THUNK_DATA*>(module, library->OriginalFirstThunk);
-        auto* slot = at<IMAGE_THUNK_DATA*>(module, library->FirstThunk);
-        for (; name->u1.AddressOfData != 0; ++name, ++slot) {
-            if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal) ||
-                std::strcmp(at<const IMAGE_IMPORT_BY_NAME*>(module, static_cast<DWORD>(name->u1.AddressOfData))->Name,
-                            "_aligned_malloc") != 0) {
-                continue;
-            }
-            DWORD protection = 0;
-            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &protection);
-            slot->u1.Function = reinterpret_cast<ULONG_PTR>(&failOnceAlignedMalloc);
-            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
-            redirected = true;
-        }
-    }
-    return redirected;
-}
-}  // namespace
-
-extern "C" bool standinFailNextAllocation(size_t bytes) {
-    runtimeAlignedMalloc = reinterpret_cast<AlignedMalloc>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("msvcrt.dll"), "_aligned_malloc")));
-    bool redirected = false;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0);
-    MODULEENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Module32First(snapshot, &entry); more; more = Module32Next(snapshot, &entry)) {
-        redirected |= redirectAlignedMalloc(entry.hModule);
-    }
-    CloseHandle(snapshot);
-    failingAllocationBytes = redirected ? bytes : 0;
-    return redirected;
-}
-
-#else
-
-extern "C" bool standinFailNextAllocation(size_t /*bytes*/) { return false; }
-
-#endif

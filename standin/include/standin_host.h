@@ -1,5 +1,5 @@
 /* Controls of the stand-in host that a real host doesn't have: calling a module the way the host
-   does, reading what the module showed, and injecting the host's and the heap's failures. */
+   does, reading what the module showed, and injecting the host's failures. */
 #ifndef QUARNEL_STANDIN_HOST_H
 #define QUARNEL_STANDIN_HOST_H
 
@@ -44,10 +44,6 @@ STANDIN_MX_API void standinFailNextArrayData(void);
 /* The next conversion of a character array to text gives none, as a host that is out of memory
    would. */
 STANDIN_MX_API void standinFailNextTextConversion(void);
-/* The next aligned heap allocation of `bytes` bytes fails: aligned_alloc with glibc, and on
-   Windows _aligned_malloc in the modules loaded so far. Returns false where the heap isn't the
-   stand-in's to fault (a sanitizer or valgrind owns it, or the platform is neither). */
-STANDIN_MX_API bool standinFailNextAllocation(size_t bytes);
 /* Texts handed out by mxArrayToString and friends that were not yet given back through mxFree. */
 STANDIN_MX_API size_t standinLiveTexts(void);
 

@@ -48,10 +48,8 @@ struct Arguments {
 // where the system lists them, a descriptor open.
 void callQuarnel(Outcome& outcome, int nlhs, const std::vector<const mxArray*>& arguments);
 
-// Makes the sweep's next slice-pair buffer allocation fail. False where the heap can't be faulted:
-// a sanitizer or valgrind owns it, or the system allows no interposing. A run that sets
-// QUARNEL_TESTS_FAULT_HEAP in its environment needs the fault, and fails the test instead.
-bool failNextSlicePairBuffer();
+// Makes the sweep's next slice-pair buffer allocation fail, or fails the test when it can't.
+void failNextSlicePairBuffer();
 
 // The elements of a 256 x 256 x 256 single result; fails the test when the result isn't one.
 const float* reducedElements(const Outcome& outcome);
