@@ -26,27 +26,38 @@ constexpr const char* kPathHasNul =
 constexpr const char* kSwitchRequired =
     "Second input must be a real, non-empty numeric or logical value: the progress switch.";
 
-// Since 2017 MATLAB passes "scan.raw" as a string object. A 1 x 1 string that isn't missing stands
-// for its characters, which the host converts into a char array of this call's; the checks of a
-// character path then apply to them. Any other argument converts to nothing.
-mxArray* charactersOfString(const mxArray* argument) {
-    if (!mxIsClass(argument, "string") || mxGetNumberOfElements(argument) != 1) {
-        return nullptr;
-    }
+using HostArray = std::unique_ptr<mxArray, decltype(&mxDestroyArray)>;
+
+// The one result of the host's function `name` applied to `argument`, or null when the host
+// reports a failure or gives no result.
+HostArray callHost(const char* name, const mxArray* argument) {
     // The host only reads the arguments of the functions it is asked to call.
-    mxArray* string[] = {const_cast<mxArray*>(argument)};
-    mxArray* missing = nullptr;
-    mexCallMATLAB(1, &missing, 1, string, "ismissing");
-    const bool isMissing = mxIsLogicalScalarTrue(missing);
-    mxDestroyArray(missing);
-    mxArray* characters = nullptr;
-    if (!isMissing) {
-        mexCallMATLAB(1, &characters, 1, string, "char");
+    mxArray* input[] = {const_cast<mxArray*>(argument)};
+    mxArray* output = nullptr;
+    const int status = mexCallMATLAB(1, &output, 1, input, name);
+    HostArray result(output, &mxDestroyArray);
+    if (status != 0) {
+        result.reset();
     }
-    return characters;
+    return result;
 }
 
-using HostArray = std::unique_ptr<mxArray, decltype(&mxDestroyArray)>;
+// Since 2017 MATLAB passes "scan.raw" as a string object. A 1 x 1 string that isn't missing stands
+// for its characters, which the host converts into a char array of this call's; the checks of a
+// character path then apply to them. Any other argument, and any conversion the host can't make,
+// gives nothing, so the argument is refused as a path.
+HostArray charactersOfString(const mxArray* argument) {
+    if (!mxIsClass(argument, "string") || mxGetNumberOfElements(argument) != 1) {
+        return HostArray(nullptr, &mxDestroyArray);
+    }
+    HostArray missing = callHost("ismissing", argument);
+    const bool holdsText = missing != nullptr && !mxIsLogicalScalarTrue(missing.get());
+    missing.reset();  // a host may end the call from inside the next call without unwinding it
+    if (!holdsText) {
+        return HostArray(nullptr, &mxDestroyArray);
+    }
+    return callHost("char", argument);
+}
 
 bool isPathArgument(const mxArray* argument) {
     return mxIsChar(argument) && mxGetNumberOfDimensions(argument) == 2 && mxGetM(argument) == 1 &&
@@ -154,7 +165,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         mexErrMsgTxt("Too many output arguments.");
         return;
     }
-    HostArray pathOfString(charactersOfString(prhs[0]), &mxDestroyArray);
+    HostArray pathOfString = charactersOfString(prhs[0]);
     const mxArray* path = pathOfString != nullptr ? pathOfString.get() : prhs[0];
     if (const char* error = argumentError(path, nrhs, prhs)) {
         pathOfString.reset();  // a host may end the call without unwinding it

@@ -18,6 +18,8 @@ std::string errorMessage;
 std::jmp_buf* callInProgress = nullptr;
 StandinEvalHook evalHook = nullptr;
 void* evalHookContext = nullptr;
+std::string failingCall;
+int failingCallStatus = 0;
 
 }  // namespace
 
@@ -59,7 +61,11 @@ void mexErrMsgTxt(const char* message) {
 // Of the host's functions, the stand-in has those a module asks about the string class: ismissing
 // for any string array and char for one that is not missing. Anything else ends the call as the
 // host's error for an undefined function does.
-int mexCallMATLAB(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[], const char* functionName) {
+int mexCallMATLABWithObject(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[], const char* functionName) {
+    if (!failingCall.empty() && failingCall == functionName) {
+        failingCall.clear();
+        return failingCallStatus;
+    }
     mxArray* result = nullptr;
     if (nlhs == 1 && nrhs == 1 && mxIsClass(prhs[0], "string")) {
         if (std::strcmp(functionName, "ismissing") == 0) {
@@ -87,6 +93,11 @@ bool standinCall(MexEntry entry, int nlhs, mxArray* plhs[], int nrhs, const mxAr
     entry(nlhs, plhs, nrhs, prhs);
     callInProgress = nullptr;
     return true;
+}
+
+void standinFailNextCall(const char* functionName, int status) {
+    failingCall = functionName;
+    failingCallStatus = status;
 }
 
 const char* standinErrorMessage(void) { return errorMessage.c_str(); }

@@ -27,7 +27,15 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 STANDIN_MEX_API int mexPrintf(const char* format, ...);
 STANDIN_MEX_API int mexEvalString(const char* command);
 STANDIN_MEX_API void mexErrMsgTxt(const char* message);
-STANDIN_MEX_API int mexCallMATLAB(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[], const char* functionName);
+/* The host's header renames these entries, which pass arrays that may hold objects, in every
+   interface that `mex -R2017b` and later select: a module imports the names on the right
+   (renamed_entries.txt beside this folder lists every rename). */
+#define mexCallMATLAB mexCallMATLABWithObject
+#define mexCallMATLABWithTrap mexCallMATLABWithTrapWithObject
+#define mexGetVariable mexGetVariableWithObject
+
+STANDIN_MEX_API int mexCallMATLABWithObject(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[],
+                                            const char* functionName);
 
 #ifdef __cplusplus
 }

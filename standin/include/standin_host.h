@@ -36,6 +36,9 @@ STANDIN_MX_API mxArray* standinMissingStrings(const mxArray* strings);
 /* What mexCallMATLAB gives the module for the host's char of one string that is not missing: its
    characters in a row, 0 x 0 for "". A null pointer for any other array. */
 STANDIN_MX_API mxArray* standinStringCharacters(const mxArray* strings);
+/* The next call of `functionName` through mexCallMATLAB gives no output and returns `status`, as
+   a host function that fails, or that succeeds without a result, would. */
+STANDIN_MEX_API void standinFailNextCall(const char* functionName, int status);
 /* Arrays mexCallMATLAB gave the module that were not yet destroyed. */
 STANDIN_MX_API size_t standinLiveCallResults(void);
 

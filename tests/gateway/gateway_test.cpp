@@ -164,6 +164,25 @@ TEST(BadCalls, EndThroughAHostErrorBeforeAnythingIsOpenedOrCreated) {
         {"empty string", 1, [](Arguments& a) { return std::vector<const mxArray*>{a.string("")}; }, path},
         {"missing string", 1, [](Arguments& a) { return std::vector<const mxArray*>{a.strings(1, 1, {std::nullopt})}; },
          path},
+        // The host's conversion of a string failing, or giving no result.
+        {"string whose ismissing fails", 1,
+         [](Arguments& a) {
+             standinFailNextCall("ismissing", 1);
+             return std::vector<const mxArray*>{a.string(zeroVolumeFile())};
+         },
+         path},
+        {"string whose char fails", 1,
+         [](Arguments& a) {
+             standinFailNextCall("char", 1);
+             return std::vector<const mxArray*>{a.string(zeroVolumeFile())};
+         },
+         path},
+        {"string whose char gives nothing", 1,
+         [](Arguments& a) {
+             standinFailNextCall("char", 0);
+             return std::vector<const mxArray*>{a.string(zeroVolumeFile())};
+         },
+         path},
         {"two strings", 1,
          [](Arguments& a) {
              return std::vector<const mxArray*>{a.strings(1, 2, {zeroVolumeFile(), zeroVolumeFile()})};
