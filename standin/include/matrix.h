@@ -55,7 +55,8 @@ typedef enum {
 
 typedef enum { mxREAL = 0, mxCOMPLEX = 1 } mxComplexity;
 
-/* The 64-bit dimension form keeps the classic names in the source and links the _730 ones. */
+/* The 64-bit dimension form keeps the classic names in the source and links the _730 ones, as
+   the host's headers rename them (renamed_entries.txt beside this folder lists every rename). */
 #define mxCreateNumericArray mxCreateNumericArray_730
 #define mxCreateCharArray mxCreateCharArray_730
 #define mxCreateCellMatrix mxCreateCellMatrix_730
