@@ -1,9 +1,10 @@
 function build_quarnel(folder)
 %BUILD_QUARNEL Build the Quarnel module with this host's own compiler command.
 %   BUILD_QUARNEL, run in GNU Octave or MATLAB from the folder that holds this file, compiles
-%   Quarnel from the sources beside it into build/host/ and puts the help text Quarnel.m beside
-%   the module. Octave builds it with mkoctfile --mex, MATLAB with mex in the 64-bit dimension
-%   interface with separate complex data (-R2017b).
+%   Quarnel from the sources beside it into build/host/ and puts the help text Quarnel.m and the
+%   tab completion resources/functionSignatures.json beside the module. Octave builds it with
+%   mkoctfile --mex, MATLAB with mex in the 64-bit dimension interface with separate complex data
+%   (-R2017b).
 %
 %   BUILD_QUARNEL(FOLDER) builds into FOLDER instead.
 %
@@ -36,6 +37,12 @@ function build_quarnel(folder)
     module = fullfile(folder, ['Quarnel.' mexext]);
   end
   copyfile(fullfile(here, 'gateway', 'Quarnel.m'), folder);
+  % MATLAB's tab completion reads the signatures from resources/ beside the module.
+  resources = fullfile(folder, 'resources');
+  if ~exist(resources, 'dir')
+    mkdir(resources);
+  end
+  copyfile(fullfile(here, 'gateway', 'resources', 'functionSignatures.json'), resources);
 
   fprintf('Built %s\n', module);
   fprintf('To call Quarnel, put its folder on the path:\n  addpath(''%s'')\n', folder);

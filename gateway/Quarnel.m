@@ -28,8 +28,9 @@
 %     V = Quarnel('scan.raw', 1);
 %     imagesc(V(:,:,128)); axis image; colormap gray
 %
-%   Quarnel is a compiled module (Quarnel.mex in Octave, Quarnel.mexa64/.mexw64/.mexmaci64 in
-%   MATLAB); this file holds its help text, and tests that Octave's "test Quarnel" runs.
+%   Quarnel is a compiled module (Quarnel.mex in Octave; in MATLAB Quarnel.mexw64 on Windows,
+%   Quarnel.mexa64 on Linux, Quarnel.mexmaci64 on Intel macOS and Quarnel.mexmaca64 on Apple
+%   silicon); this file holds its help text, and tests that Octave's "test Quarnel" runs.
 
 %!error <One input argument required> Quarnel ()
 %!error <Too many output arguments> [a, b] = Quarnel ("volume.raw")
