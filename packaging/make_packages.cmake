@@ -1,6 +1,6 @@
 # Writes the packages from the sources as they are: run by the packages target with SOURCE_DIR,
-# PACKAGES_DIR, VERSION, RELEASE_DATE, DESCRIPTION (the configured file) and WINDOWS_MODULE (the
-# built Quarnel.mexw64, or empty).
+# PACKAGES_DIR, VERSION, RELEASE_DATE, DESCRIPTION (the configured file), WINDOWS_MODULE (the
+# built Quarnel.mexw64, or empty) and LINUX_MODULE (the built Quarnel.mexa64).
 cmake_minimum_required(VERSION 3.20)
 
 # Archives of the same files are the same bytes: every entry carries the release date.
@@ -29,15 +29,19 @@ file(REMOVE ${PACKAGES_DIR}/${octave_name}.tar.gz)
 archive(${octave_name} ${octave_name}.tar.gz czf)
 message(STATUS "Octave package: ${PACKAGES_DIR}/${octave_name}.tar.gz")
 
-# The Windows module with its help text, license and README, in one folder.
-set(windows_name Quarnel-${VERSION}-win64)
-file(REMOVE_RECURSE ${PACKAGES_DIR}/${windows_name})
-file(REMOVE ${PACKAGES_DIR}/${windows_name}.zip)
+# The MATLAB release: both modules side by side, so that the host picks its platform's by the
+# extension, with the help text, tab completion, license and a README for MATLAB users, in one
+# folder.
+set(matlab_name Quarnel-${VERSION})
+set(matlab_zip Quarnel-${VERSION}-matlab.zip)
+file(REMOVE_RECURSE ${PACKAGES_DIR}/${matlab_name})
+file(REMOVE ${PACKAGES_DIR}/${matlab_zip})
 if(NOT WINDOWS_MODULE)
-  message(STATUS "No Windows module built: no ${windows_name}.zip")
+  message(STATUS "No Windows module built: no ${matlab_zip}")
   return()
 endif()
-file(COPY ${WINDOWS_MODULE} ${SOURCE_DIR}/gateway/Quarnel.m ${SOURCE_DIR}/LICENSE ${SOURCE_DIR}/README.md
-     DESTINATION ${PACKAGES_DIR}/${windows_name})
-archive(${windows_name} ${windows_name}.zip cf --format=zip)
-message(STATUS "Windows zip: ${PACKAGES_DIR}/${windows_name}.zip")
+file(COPY ${WINDOWS_MODULE} ${LINUX_MODULE} ${SOURCE_DIR}/gateway/Quarnel.m ${SOURCE_DIR}/gateway/resources
+          ${SOURCE_DIR}/LICENSE ${SOURCE_DIR}/packaging/matlab/README.md
+     DESTINATION ${PACKAGES_DIR}/${matlab_name})
+archive(${matlab_name} ${matlab_zip} cf --format=zip)
+message(STATUS "MATLAB zip: ${PACKAGES_DIR}/${matlab_zip}")
