@@ -50,7 +50,7 @@ function [ok, message] = reduce_volume(rawPath, matPath)
     message = failure.message;
   end
   if ~ok && isfile(matPath)
-    delete(matPath);  % the hosts warn, rather than fail, when they can't
+    removeFile(matPath);
     if isfile(matPath)
       message = sprintf('%s (and %s, from an earlier run, could not be deleted)', message, matPath);
     end
@@ -77,7 +77,7 @@ function saveWhole(V, matPath)
   % that MATLAB's movefile takes as wildcards.
   [~, token] = fileparts(tempname());
   partial = fullfile(fileparts(matPath), [token '.partial.mat']);
-  removePartial = onCleanup(@() deleteIfPresent(partial));
+  removePartial = onCleanup(@() removeFile(partial));
   save(partial, 'V', '-v6');
   if ~wholeMatFile(partial)
     error('reduce_volume:short', 'Couldn''t write all of %s: the disk may be full.', matPath);
@@ -104,8 +104,17 @@ function whole = wholeMatFile(path)
   whole = isscalar(declared) && bytes == 136 + declared;
 end
 
-function deleteIfPresent(path)
-  if isfile(path)
+function removeFile(path)
+  % delete takes * in a name, and Octave's also ? and [...], as wildcards, so it could remove
+  % other volumes' results instead: in Octave unlink takes the name as it is, and in MATLAB a
+  % name holding * is left alone. A file that stays is reported where that matters: an earlier
+  % result beside a failure.
+  if ~isfile(path)
+    return
+  end
+  if exist('OCTAVE_VERSION', 'builtin')
+    [~, ~] = unlink(path);
+  elseif isempty(strfind(path, '*'))
     delete(path);
   end
 end
