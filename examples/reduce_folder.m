@@ -59,14 +59,20 @@ function report = reduce_folder(inputFolder, outputFolder, varargin)
     end
   end
 
-  listing = dir(inputFolder);
-  names = sort({listing(~[listing.isdir]).name}');
-  names = names(~cellfun(@isempty, regexp(names, '\.raw$', 'once')));
+  inOctave = exist('OCTAVE_VERSION', 'builtin') ~= 0;
+  if inOctave
+    % Octave's dir takes * and ? in the folder's name as wildcards, and might list other files.
+    names = readdir(inputFolder);
+  else
+    listing = dir(inputFolder);
+    names = {listing.name}';
+  end
+  names = sort(names(~cellfun(@isempty, regexp(names, '\.raw$', 'once'))));
+  names = names(~cellfun(@(name) isfolder(fullfile(inputFolder, name)), names));
   rawPaths = cellfun(@(name) fullfile(inputFolder, name), names, 'UniformOutput', false);
   matPaths = cellfun(@(name) fullfile(outputFolder, [name(1:end - 4) '.mat']), names, ...
                      'UniformOutput', false);
 
-  inOctave = exist('OCTAVE_VERSION', 'builtin') ~= 0;
   if inOctave && workers > 1 && exist('parcellfun', 'file') ~= 2
     warning('reduce_folder:serial', ...
             'Reducing the volumes one after the other: run "pkg load parallel" first for %d workers.', ...
