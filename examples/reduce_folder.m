@@ -1,0 +1,145 @@
+function report = reduce_folder(inputFolder, outputFolder, varargin)
+%REDUCE_FOLDER Reduce every raw volume in a folder with Quarnel, each into its own .mat file.
+%   REPORT = REDUCE_FOLDER(INPUTFOLDER, OUTPUTFOLDER) reduces each file named NAME.raw in
+%   INPUTFOLDER with Quarnel and saves its 256 x 256 x 256 single result as the variable V in
+%   OUTPUTFOLDER/NAME.mat, a version 6 MAT-file, uncompressed, which Octave and MATLAB both load.
+%   The names are matched case-sensitively; folders named *.raw are not volumes and are skipped.
+%   OUTPUTFOLDER is created when missing, and may be INPUTFOLDER itself. Each file goes through
+%   REDUCE_VOLUME, which holds one volume's result (64 MiB) at a time and saves it itself.
+%
+%   REPORT is a column of structs, one per file in name order, with the fields
+%     file      the file's name, as 'scan.raw'
+%     ok        true when NAME.mat holds the file's reduction
+%     message   '' when ok; otherwise the line Quarnel printed instead, without its newline, as
+%               'Couldn''t read 268435456 bytes from file!', or the host's error message when
+%               saving failed (a full disk, a folder you may not write to)
+%   A file is ok only when Quarnel gave a result and printed nothing: a result that came with a
+%   line is not to be trusted and is not saved. A file that can't be used is reported and the
+%   others are still reduced. No NAME.mat is written for it, not even in part, and a NAME.mat
+%   left in OUTPUTFOLDER by an earlier run is deleted, so that no earlier result sits beside a
+%   failure in the report. A .mat whose NAME.raw is no longer in INPUTFOLDER is left alone.
+%
+%   REPORT = REDUCE_FOLDER(..., 'Workers', N) reduces up to N files at a time, each in a worker
+%   process: in Octave with parcellfun from the parallel package, which must be loaded first
+%   ("pkg load parallel"; without it, a warning says so and the files are reduced one after the
+%   other), and in MATLAB with parfor, on a parallel pool when Parallel Computing Toolbox can
+%   have one (otherwise parfor reduces them one after the other here). N = 1, the default,
+%   reduces them one after the other in this session.
+%
+%   Errors, raised before any file is touched: INPUTFOLDER is not an existing folder, Quarnel is
+%   not on the path, OUTPUTFOLDER can't be created, N is not a whole number of 1 or more, an
+%   option other than 'Workers'.
+%
+%   Example:
+%     pkg load parallel   % in Octave, for 'Workers'
+%     report = reduce_folder('scans', 'reduced', 'Workers', 2);
+%     failed = report(~[report.ok]);
+%     for k = 1:numel(failed)
+%       fprintf('%s: %s\n', failed(k).file, failed(k).message);
+%     end
+%     load(fullfile('reduced', 'scan.mat'));   % gives V
+%
+%   See also REDUCE_VOLUME, QUARNEL.
+
+  narginchk(2, Inf);
+  inputFolder = folderText(inputFolder, 'INPUTFOLDER');
+  outputFolder = folderText(outputFolder, 'OUTPUTFOLDER');
+  workers = workersOption(varargin);
+  if ~isfolder(inputFolder)
+    error('reduce_folder:input', 'There is no folder %s to reduce the volumes of.', inputFolder);
+  end
+  % Otherwise every volume would fail, and results of earlier runs be deleted as stale.
+  if ~exist('Quarnel', 'file')
+    error('reduce_folder:module', 'Quarnel is not on the path: add the folder of its compiled module with addpath.');
+  end
+  if ~isfolder(outputFolder)
+    [made, why] = mkdir(outputFolder);
+    if ~made
+      error('reduce_folder:output', 'Couldn''t create the output folder %s: %s', outputFolder, why);
+    end
+  end
+
+  inOctave = exist('OCTAVE_VERSION', 'builtin') ~= 0;
+  if inOctave
+    % Octave's dir takes * and ? in the folder's name as wildcards, and might list other files.
+    names = readdir(inputFolder);
+  else
+    listing = dir(inputFolder);
+    names = {listing.name}';
+  end
+  names = sort(names(~cellfun(@isempty, regexp(names, '\.raw$', 'once'))));
+  names = names(~cellfun(@(name) isfolder(fullfile(inputFolder, name)), names));
+  rawPaths = cellfun(@(name) fullfile(inputFolder, name), names, 'UniformOutput', false);
+  matPaths = cellfun(@(name) fullfile(outputFolder, [name(1:end - 4) '.mat']), names, ...
+                     'UniformOutput', false);
+
+  if inOctave && workers > 1 && exist('parcellfun', 'file') ~= 2
+    warning('reduce_folder:serial', ...
+            'Reducing the volumes one after the other: run "pkg load parallel" first for %d workers.', ...
+            workers);
+    workers = 1;
+  end
+  count = numel(names);
+  if inOctave && workers > 1
+    % A worker sends back only what reduce_volume returns: parcellfun can't send back a result
+    % that doesn't exist, and reports a worker's error only as a failure to receive its result.
+    [okCells, message] = parcellfun(workers, @reduce_volume, rawPaths, matPaths, ...
+                                    'UniformOutput', false, 'VerboseLevel', 0);
+    ok = cell2mat(okCells);
+  else
+    ok = false(count, 1);
+    message = cell(count, 1);
+    % parfor's second argument is the most pool workers it may use, and 0 keeps the loop in this
+    % session; Octave always runs it here.
+    poolWorkers = workers;
+    if workers == 1
+      poolWorkers = 0;
+    end
+    parfor (k = 1:count, poolWorkers)
+      [volumeOk, volumeMessage] = reduce_volume(rawPaths{k}, matPaths{k});
+      ok(k) = volumeOk;
+      message{k} = volumeMessage;
+    end
+  end
+  report = struct('file', names, 'ok', num2cell(ok), 'message', message);
+end
+
+function text = folderText(value, name)
+  if isstring(value) && isscalar(value)
+    value = char(value);
+  end
+  if ~ischar(value) || ~isrow(value) || isempty(value)
+    error('reduce_folder:folder', '%s must be a folder, as a non-empty character row.', name);
+  end
+  text = value;
+end
+
+function workers = workersOption(options)
+  workers = 1;
+  if mod(numel(options), 2) ~= 0
+    error('reduce_folder:option', 'Options come in pairs, as in reduce_folder(in, out, ''Workers'', 2).');
+  end
+  for k = 1:2:numel(options)
+    name = options{k};
+    if isstring(name) && isscalar(name)
+      name = char(name);
+    end
+    if ~ischar(name) || ~strcmpi(name, 'Workers')
+      error('reduce_folder:option', 'Unknown option %s: the only option is ''Workers''.', optionName(name));
+    end
+    value = options{k + 1};
+    if ~isnumeric(value) || ~isscalar(value) || ~isreal(value) || ~isfinite(value) || ...
+       value < 1 || value ~= fix(value)
+      error('reduce_folder:workers', 'Workers must be a whole number of 1 or more, as 2.');
+    end
+    workers = double(value);
+  end
+end
+
+function text = optionName(name)
+  if ischar(name) && isrow(name)
+    text = ['''' name ''''];
+  else
+    text = ['of class ' class(name)];
+  end
+end
