@@ -1,13 +1,9 @@
 # Reads the headers of the built Windows module with the cross objdump and checks one side of the
 # form a Windows host needs: CHECK=format, exports or imports.
 #   cmake -DOBJDUMP=... -DMODULE=Quarnel.mexw64 -DHOST_DEFS="libmex.def;libmx.def" -DCHECK=... -P module_form.cmake
-execute_process(COMMAND ${OBJDUMP} -p ${MODULE} OUTPUT_VARIABLE headers RESULT_VARIABLE failed)
-if(failed)
-  message(FATAL_ERROR "${OBJDUMP} can't read ${MODULE}")
-endif()
-string(REPLACE ";" "," headers "${headers}")
-string(REGEX REPLACE "\r?\n" ";" lines "${headers}")
-include(${CMAKE_CURRENT_LIST_DIR}/../support/pe_tables.cmake)
+cmake_minimum_required(VERSION 3.20)
+include(${CMAKE_CURRENT_LIST_DIR}/../support/module_tables.cmake)
+command_lines(lines ${OBJDUMP} -p ${MODULE})
 
 function(expect_equal what actual expected)
   if(NOT "${actual}" STREQUAL "${expected}")
