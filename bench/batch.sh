@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# What reducing a folder costs: examples/reduce_folder over 8 volumes of random samples, one volume
+# What reducing a folder costs: batch/reduce_folder over 8 volumes of random samples, one volume
 # after the other ('Workers', 1) and in two worker processes of Octave's parallel package
 # ('Workers', 2). Each timing is the reduce_folder call alone, in a fresh octave-cli, into an output
 # folder emptied before the run, so that every run writes its eight 64 MiB .mat files anew. The
@@ -10,7 +10,7 @@
 set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
-examples=$(cd "$(dirname "$0")/../examples" && pwd)
+batch=$(cd "$(dirname "$0")/../batch" && pwd)
 rounds=${ROUNDS:-5}
 volume_count=8
 if [[ ! -f $build/octave/Quarnel.mex ]]; then
@@ -29,7 +29,7 @@ sync  # only clean pages can be dropped
 # Prints the seconds the reduce_folder call took with $1 workers, in a fresh octave-cli.
 time_reduce_folder() {
     rm -rf "$work/reduced"
-    octave-cli --norc --no-gui --quiet --path "$build/octave" --path "$examples" --eval "
+    octave-cli --norc --no-gui --quiet --path "$build/octave" --path "$batch" --eval "
       pkg load parallel
       started = tic;
       report = reduce_folder('$work/volumes', '$work/reduced', 'Workers', $1);

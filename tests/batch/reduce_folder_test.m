@@ -1,11 +1,11 @@
-% reduce_folder and reduce_volume from examples/ as users run them, over a folder holding three
+% reduce_folder and reduce_volume from batch/ as users run them, over a folder holding three
 % whole volumes, a short file, a link to nothing, a folder named like a volume and a file that is
 % not one: one after the other, with two workers asked for before the parallel package is loaded,
 % and in two worker processes. Each .mat holds the bits of Quarnel's own result, the report gives
 % Quarnel's lines, and a file that fails leaves no .mat behind: not a partial one, not a stale one.
 % Saving that fails, a full disk included, is reported the same way.
 %   octave-cli reduce_folder_test.m OCTAVE_CLI
-%   (with the module, examples/ and support/ of the Octave tests on the path)
+%   (with the module, batch/ and support/ of the Octave tests on the path)
 octave = argv(){1};
 folder = scratch_folder();
 unwind_protect
