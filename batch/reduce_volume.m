@@ -79,7 +79,7 @@ function saveWhole(V, matPath)
   partial = fullfile(fileparts(matPath), [token '.partial.mat']);
   removePartial = onCleanup(@() removeFile(partial));
   save(partial, 'V', '-v6');
-  if ~wholeMatFile(partial)
+  if ~whole_mat_file(partial)
     error('reduce_volume:short', 'Couldn''t write all of %s: the disk may be full.', matPath);
   end
   if exist('OCTAVE_VERSION', 'builtin')
@@ -88,20 +88,6 @@ function saveWhole(V, matPath)
   else
     movefile(partial, matPath, 'f');
   end
-end
-
-function whole = wholeMatFile(path)
-  % Octave's save reports no error when the disk fills up or a file size limit is reached: it
-  % leaves the file short. A version 6 MAT-file holding one variable is a 128-byte header, then
-  % that variable's 8-byte tag, whose second half is the length of what follows it, in the byte
-  % order of the machine that wrote it.
-  fid = fopen(path, 'r');
-  fseek(fid, 132, 'bof');
-  declared = fread(fid, 1, 'uint32');
-  fseek(fid, 0, 'eof');
-  bytes = ftell(fid);
-  fclose(fid);
-  whole = isscalar(declared) && bytes == 136 + declared;
 end
 
 function removeFile(path)
