@@ -3,7 +3,8 @@
 % not one: one after the other, with two workers asked for before the parallel package is loaded,
 % and in two worker processes. Each .mat holds the bits of Quarnel's own result, the report gives
 % Quarnel's lines, and a file that fails leaves no .mat behind: not a partial one, not a stale one.
-% Saving that fails, a full disk included, is reported the same way.
+% Saving that fails, a full disk included, is reported the same way. The quarnel-reduce command
+% gives the same volumes a line each and an exit status, and resumes from the whole .mat files.
 %   octave-cli reduce_folder_test.m OCTAVE_CLI
 %   (with the module, batch/ and support/ of the Octave tests on the path)
 octave = argv(){1};
@@ -95,6 +96,62 @@ unwind_protect
       V = saved.V;
       assert(strcmp(class(V), 'single') && isequal(size(V), [256 256 256]), '%s: %s holds a %s %s', what, mat_file, mat2str(size(V)), class(V));
       assert(isequal(typecast(V(:), 'uint32'), typecast(reference{k}(:), 'uint32')), '%s: %s differs from Quarnel''s result', what, mat_file);
+    end
+  end
+
+  % The same volumes through the quarnel-reduce command, in one octave-cli of its own: a line each
+  % on standard output, the failed ones on standard error too, and the exit status a scheduler
+  % goes by. Resumed, it keeps a whole .mat even when it holds something else, and redoes one
+  % that a full disk left short.
+  command = fullfile(fileparts(which('reduce_volume')), 'quarnel-reduce');
+  module = fileparts(which('Quarnel'));
+  output = fullfile(folder, 'quarnel-reduce');
+  mkdir(output);
+  listed = cellfun(@(name) sprintf('"%s"', fullfile(volumes, name)), expected(:, 1), 'UniformOutput', false);
+  failed_lines = {'failed gone.raw: Couldn''t open file!'; 'failed short.raw: Couldn''t read 268435456 bytes from file!'};
+  command_runs = {
+    % what                   options     volumes         status  standard output
+    'every volume',          '',         listed,         1,      {'ok constant.raw'; failed_lines{1}; 'ok random longer.raw'; 'ok random.raw'; failed_lines{2}}
+    'resumed',               '--resume', listed,         1,      {'kept constant.raw'; failed_lines{1}; 'kept random longer.raw'; 'ok random.raw'; failed_lines{2}}
+    'whole volumes resumed', '--resume', listed(whole),  0,      {'kept constant.raw'; 'kept random longer.raw'; 'kept random.raw'}
+    'no output folder',      '',         listed(whole),  2,      cell(0, 1)
+  };
+  for run = 1:rows(command_runs)
+    [what, options, given_volumes, status, lines] = command_runs{run, :};
+    if strcmp(what, 'resumed')
+      stale = zeros(3);
+      save(fullfile(output, 'constant.mat'), 'stale', '-v6');
+      fid = fopen(fullfile(output, 'random.mat'), 'r+');
+      fseek(fid, 0, 'eof');
+      truncate_at = ftell(fid) - 1;
+      fclose(fid);
+      assert(system(sprintf('truncate -s %d "%s"', truncate_at, fullfile(output, 'random.mat'))) == 0);
+    end
+    target = output;
+    if strcmp(what, 'no output folder')
+      target = fullfile(folder, 'never made');
+    end
+    errors = fullfile(folder, 'standard error');
+    [got_status, printed] = system(sprintf('"%s" --path "%s" %s "%s" %s 2>"%s"', command, module, options, target, ...
+                                           strjoin(given_volumes', ' '), errors));
+    got_lines = regexp(printed, '[^\n]+', 'match')';
+    assert(got_status == status && isequal(got_lines, lines), '%s: status %d, printed\n%s', what, got_status, printed);
+    error_lines = regexp(fileread(errors), '[^\n]+', 'match')';
+    if status == 2
+      assert(numel(error_lines) == 1 && strncmp(error_lines{1}, 'quarnel-reduce: ', 16), '%s: standard error %s', what, fileread(errors));
+    else
+      assert(isequal(error_lines, lines(strncmp(lines, 'failed ', 7))), '%s: standard error\n%s', what, fileread(errors));
+    end
+  end
+  listing = dir(output);
+  assert(isequal(sort({listing(~[listing.isdir]).name}'), results), 'quarnel-reduce left %s', strjoin({listing.name}, ', '));
+  kept = load(fullfile(output, 'constant.mat'));
+  assert(isequal(fieldnames(kept), {'stale'}), 'quarnel-reduce --resume reduced a whole constant.mat again');
+  for k = find(whole)
+    name = regexprep(expected{k, 1}, '\.raw$', '.mat');
+    if ~strcmp(name, 'constant.mat')
+      saved = load(fullfile(output, name));
+      assert(isequal(typecast(saved.V(:), 'uint32'), typecast(reference{k}(:), 'uint32')), 'quarnel-reduce: %s differs from Quarnel''s result', name);
     end
   end
 
