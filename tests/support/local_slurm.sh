@@ -3,11 +3,12 @@
 # with their configuration, key, spool, logs and sockets in a folder the caller owns. munged wants
 # every folder above its socket searchable by all. Source it from bash:
 #   local_slurm_start FOLDER   # exports SLURM_CONF; returns once the node is idle, or fails
-#   sbatch ...                 # sinfo, squeue, scancel and sacct -c find the cluster by SLURM_CONF
+#   sbatch ...                 # sbatch, sinfo, squeue and scancel find the cluster by SLURM_CONF
 #   local_slurm_stop           # cancels every job, waits for an empty queue, stops the daemons
 # local_slurm_stop may be called any number of times, also when local_slurm_start failed half way:
-# call it from an EXIT trap. Each job's state and exit code are kept in FOLDER/jobcomp.txt, which
-# `sacct -c` reads, as the cluster has no accounting database.
+# call it from an EXIT trap. The cluster keeps no accounting, so sacct knows nothing of it: each job
+# that ends gets a line in FOLDER/jobcomp.txt instead, with its JobState, ExitCode, ArrayJobId and
+# ArrayTaskId. Neither function relies on the caller's set -e, or ends the caller.
 
 local_slurm_daemons=()
 local_slurm_ports=()
@@ -38,7 +39,7 @@ local_slurm_free_port() {
 
 local_slurm_start() {
     local folder user missing=() tool
-    for tool in munged mungekey slurmctld slurmd sbatch sinfo squeue scancel sacct ss; do
+    for tool in munged mungekey slurmctld slurmd sbatch sinfo squeue scancel ss; do
         command -v "$tool" >/dev/null || missing+=("$tool")
     done
     if ((${#missing[@]})); then
@@ -107,7 +108,7 @@ EOF
                 return 1
             fi
         done
-        state=$(sinfo -h -n quarnel-node -o %T 2>/dev/null)
+        state=$(sinfo -h -n quarnel-node -o %T 2>/dev/null) || state=unreachable
         [[ $state == idle ]] && return 0
         sleep 0.1
     done
@@ -119,7 +120,7 @@ local_slurm_stop() {
     local daemon waited
     if ((${#local_slurm_daemons[@]} == 3)) && kill -0 "${local_slurm_daemons[1]}" 2>/dev/null; then
         # slurmd leaves running tasks behind when it ends: end them first, through Slurm.
-        scancel --full --quiet --partition=local 2>/dev/null
+        scancel --quiet --partition=local 2>/dev/null || true
         for ((waited = 0; waited < 300; ++waited)); do
             [[ -z $(squeue -h -o %i 2>/dev/null) ]] && break
             sleep 0.1
@@ -127,13 +128,13 @@ local_slurm_stop() {
     fi
     # slurmd, slurmctld, then munged, which the other two need while they stop.
     for ((daemon = ${#local_slurm_daemons[@]} - 1; daemon >= 0; --daemon)); do
-        kill -TERM "${local_slurm_daemons[daemon]}" 2>/dev/null
+        kill -TERM "${local_slurm_daemons[daemon]}" 2>/dev/null || true
         for ((waited = 0; waited < 100; ++waited)); do
             kill -0 "${local_slurm_daemons[daemon]}" 2>/dev/null || break
             sleep 0.1
         done
-        kill -KILL "${local_slurm_daemons[daemon]}" 2>/dev/null
-        wait "${local_slurm_daemons[daemon]}" 2>/dev/null
+        kill -KILL "${local_slurm_daemons[daemon]}" 2>/dev/null || true
+        wait "${local_slurm_daemons[daemon]}" 2>/dev/null || true
     done
     local_slurm_daemons=()
     local port
