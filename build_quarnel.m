@@ -4,7 +4,8 @@ function build_quarnel(folder)
 %   Quarnel from the sources beside it into build/host/ and puts the help text Quarnel.m and the
 %   tab completion resources/functionSignatures.json beside the module. Octave builds it with
 %   mkoctfile --mex, MATLAB with mex in the 64-bit dimension interface with separate complex data
-%   (-R2017b).
+%   (-R2017b). In the folder of the MATLAB zip, which holds the help text and the other
+%   platforms' modules beside this file, it compiles the module into that folder, beside them.
 %
 %   BUILD_QUARNEL(FOLDER) builds into FOLDER instead.
 %
@@ -15,7 +16,13 @@ function build_quarnel(folder)
 
   here = fileparts(mfilename('fullpath'));
   if nargin < 1
-    folder = fullfile(here, 'build', 'host');
+    % In the zip's folder, its Quarnel.m, which holds only the help text, would be found instead
+    % of a module in build/host/ whenever that folder is the current one or ahead on the path.
+    if exist(fullfile(here, 'Quarnel.m'), 'file')
+      folder = here;
+    else
+      folder = fullfile(here, 'build', 'host');
+    end
   end
   if ~exist(folder, 'dir')
     mkdir(folder);
