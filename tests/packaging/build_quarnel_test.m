@@ -1,27 +1,45 @@
-% build_quarnel run in Octave from a clean copy of the sources: the module, its help text and its
-% tab completion land in build/host/, or in the folder given, the printed addpath line names that
-% folder, and the module gives the same bits as the CMake-built one.
-%   octave-cli build_quarnel_test.m SOURCE_FOLDER CMAKE_MODULE_FOLDER   (support/ of the Octave tests on the path)
-[sources, cmake_module] = argv(){:};
+% build_quarnel run in Octave from a clean copy of the sources, or from the unpacked MATLAB zip:
+% the module, its help text and its tab completion land in build/host/ (in the zip's folder, in
+% that folder itself) or in the folder given, the printed addpath line names that folder, and the
+% module gives the same bits as the CMake-built one.
+%   octave-cli build_quarnel_test.m SOURCE_FOLDER CMAKE_MODULE_FOLDER
+%   octave-cli build_quarnel_test.m MATLAB_ZIP CMAKE_MODULE_FOLDER CMAKE   (CMAKE unpacks the zip)
+%   (support/ of the Octave tests on the path)
+given = argv();
+[from, cmake_module] = given{1:2};
 folder = scratch_folder();
 here = pwd();
 unwind_protect
-  copy = fullfile(folder, 'quarnel');
-  mkdir(copy);
-  copyfile(fullfile(sources, 'build_quarnel.m'), copy);
-  copyfile(fullfile(sources, 'gateway'), fullfile(copy, 'gateway'));
-  copyfile(fullfile(sources, 'reduce'), fullfile(copy, 'reduce'));
+  if numel(given) == 3
+    unpacked = fullfile(folder, 'unpacked');
+    mkdir(unpacked);
+    [status, output] = system(sprintf('cd "%s" && "%s" -E tar xf "%s"', unpacked, given{3}, from));
+    assert(status == 0, 'can''t unpack %s:\n%s', from, output);
+    top = setdiff(readdir(unpacked), {'.', '..'});
+    assert(numel(top) == 1, '%s holds %s, not one folder', from, strjoin(top', ', '));
+    copy = fullfile(unpacked, top{1});
+    by_default = copy;
+  else
+    copy = fullfile(folder, 'quarnel');
+    mkdir(copy);
+    copyfile(fullfile(from, 'build_quarnel.m'), copy);
+    copyfile(fullfile(from, 'gateway'), fullfile(copy, 'gateway'));
+    copyfile(fullfile(from, 'reduce'), fullfile(copy, 'reduce'));
+    by_default = fullfile(copy, 'build', 'host');
+  end
   [volume, expected] = random_volume_reduced_by(folder, cmake_module);
 
-  cd(copy);
-  for target = {{fullfile(copy, 'build', 'host'), 'build_quarnel'}, ...
+  for target = {{by_default, 'build_quarnel'}, ...
                 {fullfile(folder, 'elsewhere'), sprintf('build_quarnel(''%s'')', fullfile(folder, 'elsewhere'))}}
     [built, command] = target{1}{:};
+    cd(copy);
     printed = evalc(command);
+    % Quarnel is called from another folder: in the current one, Octave would look first.
+    cd(folder);
     assert(~isempty(strfind(printed, sprintf('addpath(''%s'')', built))), '%s printed:\n%s', command, printed);
     assert(exist(fullfile(built, 'Quarnel.m'), 'file') == 2, '%s put no Quarnel.m in %s', command, built);
     signatures = fileread(fullfile(built, 'resources', 'functionSignatures.json'));
-    assert(strcmp(signatures, fileread(fullfile(sources, 'gateway', 'resources', 'functionSignatures.json'))), ...
+    assert(strcmp(signatures, fileread(fullfile(copy, 'gateway', 'resources', 'functionSignatures.json'))), ...
            '%s put no tab completion beside the module', command);
     addpath(built);
     assert(strcmp(which('Quarnel'), fullfile(built, 'Quarnel.mex')), '%s: Quarnel is %s', command, which('Quarnel'));

@@ -1,7 +1,7 @@
 % The Octave package as a user meets it, in this fresh octave-cli with a package prefix and lists
 % of its own: pkg install builds it, pkg load makes Quarnel the package's module, which gives the
-% same bits as the CMake-built one, help and test find the help text and tests beside it, and
-% pkg uninstall takes every file away again.
+% same bits as the CMake-built one, help and test find the help text and tests beside it, the
+% helpers for many volumes come with it, and pkg uninstall takes every file away again.
 %   octave-cli octave_package.m PACKAGE CMAKE_MODULE_FOLDER   (support/ of the Octave tests on the path)
 [package, cmake_module] = argv(){:};
 folder = scratch_folder();
@@ -27,6 +27,30 @@ unwind_protect
   report = evalc('pkg test quarnel');
   counts = regexp(report, 'pass\s+(\d+)/(\d+)', 'tokens', 'once');
   assert(~isempty(counts) && strcmp(counts{1}, counts{2}) && ~strcmp(counts{1}, '0'), 'pkg test quarnel:\n%s', report);
+
+  % The helpers for many volumes come with it, their private folder and scripts too, and reduce
+  % with the package's module: reduce_folder through reduce_volume, and quarnel-reduce, run from
+  % the package's folder, which it puts on the host's path to find quarnel_reduce.
+  helpers = fileparts(which('reduce_folder'));
+  assert(strncmp(helpers, fullfile(folder, 'packages'), numel(fullfile(folder, 'packages'))), ...
+         'reduce_folder is in %s, not in the package', helpers);
+  for name = {'reduce_folder', 'reduce_volume'}
+    text = evalc(['help ' name{1}]);
+    assert(~isempty(strfind(text, upper(name{1}))), 'help %s lacks the help text:\n%s', name{1}, text);
+  end
+  report = reduce_folder(folder, fullfile(folder, 'by_reduce_folder'));
+  assert(isequal({report.file}, {'volume.raw'}) && all([report.ok]), 'reduce_folder reports %s', ...
+         strjoin(cellfun(@(file, message) [file ': ' message], {report.file}, {report.message}, 'UniformOutput', false), ', '));
+  expect_same_values(load(fullfile(folder, 'by_reduce_folder', 'volume.mat')).V, expected, 'reduce_folder');
+  by_command = fullfile(folder, 'by_quarnel_reduce');
+  mkdir(by_command);
+  [status, output] = system(sprintf('"%s" --path "%s" "%s" "%s"', fullfile(helpers, 'quarnel-reduce'), ...
+                                    fileparts(installed), by_command, volume));
+  assert(status == 0 && strcmp(output, "ok volume.raw\n"), 'quarnel-reduce ended with %d:\n%s', status, output);
+  expect_same_values(load(fullfile(by_command, 'volume.mat')).V, expected, 'quarnel-reduce');
+  job = stat(fullfile(helpers, 'slurm', 'reduce_array.sbatch'));
+  assert(~isempty(job) && bitand(job.mode, 73) == 73, ...  % 73 is 0111: run by its owner, group and others
+         'slurm/reduce_array.sbatch is not executable in the package');
 
   pkg('uninstall', 'quarnel');
   assert(isempty(pkg('list')), 'pkg uninstall left quarnel listed');
