@@ -45,7 +45,7 @@ trap finish EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-mkdir "$work/cluster" "$work/volumes" "$work/reduced"
+mkdir "$work/cluster" "$work/volumes"  # the array makes reduced/ itself
 local_slurm_start "$work/cluster"
 
 cd "$work"
