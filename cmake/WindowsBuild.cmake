@@ -1,9 +1,12 @@
 # With the mingw-w64 cross compiler at hand, the build also makes the Windows form of Quarnel:
 # windows/ configured with the cross toolchain as a build of its own in windows-build/. Its
 # artifacts land in windows/ of this build folder, and its tests run with this build's tests.
+# -DQUARNEL_MINGW_CXX=OFF leaves it out on purpose, without a word.
 find_program(QUARNEL_MINGW_CXX x86_64-w64-mingw32-g++-posix)
 if(NOT QUARNEL_MINGW_CXX)
-  message(STATUS "No x86_64-w64-mingw32-g++-posix: the Windows module is not built")
+  if(QUARNEL_MINGW_CXX MATCHES "-NOTFOUND$")
+    message(STATUS "No x86_64-w64-mingw32-g++-posix: the Windows module is not built")
+  endif()
   return()
 endif()
 
