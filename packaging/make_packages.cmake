@@ -3,7 +3,7 @@
 # built Quarnel.mexw64, or empty) and LINUX_MODULE (the built Quarnel.mexa64).
 cmake_minimum_required(VERSION 3.20)
 
-# Archives of the same files are the same bytes: every entry carries the release date.
+# Every entry carries the release date, not the time of the build.
 function(archive folder archive_name mode)
   execute_process(
       COMMAND ${CMAKE_COMMAND} -E tar ${mode} ${archive_name} ${ARGN} --mtime=${RELEASE_DATE} ${folder}
