@@ -13,16 +13,34 @@
 %   slice pairs and refreshes the display, when the first element of PROGRESS is nonzero (NaN
 %   counts as nonzero). PROGRESS must be a real, non-empty numeric or logical value.
 %
-%   Errors: no input ("One input argument required."), more than one output ("Too many output
-%   arguments."), a PATH that is not a non-empty character row or one string that isn't missing,
-%   or that holds a NUL character, and a PROGRESS that is empty, complex, sparse or not numeric
-%   or logical.
+%   A call of the wrong shape ends in an error before any file is opened, checked in this order
+%   (Octave puts "Quarnel: " in front):
+%     "One input argument required."        no argument, whatever the outputs
+%     "Too many output arguments."          two or more outputs
+%     "First input must be the path of the volume file, as a non-empty character row."
+%                                           PATH is a number, a cell, a struct, '', "", a missing
+%                                           string, a string array, a column or a char matrix
+%     "First input must not contain a NUL character: the path would name a different file."
+%                                           PATH holds char(0)
+%     "Second input must be a real, non-empty numeric or logical value: the progress switch."
+%                                           PROGRESS is empty, text, a cell, a struct, complex
+%                                           or sparse
+%   Arguments after the second are never looked at.
 %
-%   Failures while running print one line and return no result:
-%     "Couldn't open file!"                       PATH can't be opened
-%     "Couldn't read 268435456 bytes from file!"  the file holds less than a whole volume
-%   If the file shrinks while it is read, the missing samples count as zero and the second line
-%   is printed after the volume is returned.
+%   A file that can't be used prints one line, returns normally and gives no result, so that
+%   V = QUARNEL(PATH) then fails for want of V:
+%     "Couldn't open file!"                       PATH can't be opened (missing, not readable,
+%                                                 a folder on Windows)
+%     "Couldn't read 268435456 bytes from file!"  the file holds less than a whole volume (a
+%                                                 short or empty file, a folder on Linux)
+%   These lines come with a result that must not be used:
+%     "Couldn't read 268435456 bytes from file!"  the file shrank or a read failed while it was
+%                                                 read: the missing samples count as zero; the
+%                                                 line follows the last progress line
+%     "Couldn't Allocate Memory!"                 the host gave the result no memory
+%     "Couldn't Allocate Buffer Memory!"          Quarnel's 1 MiB buffer couldn't be had; the
+%                                                 result is left unfilled
+%   Whatever happens, the file is closed and Quarnel's memory freed before the call ends.
 %
 %   Example:
 %     V = Quarnel('scan.raw', 1);
