@@ -44,10 +44,10 @@ void writeFile(const std::string& path, const void* data, std::size_t size, std:
 
 }  // namespace
 
-Volume randomVolume(std::uint32_t seed) {
+Volume randomVolume(std::uint32_t seed, std::size_t samples) {
     std::mt19937 generator(seed);
-    Volume volume(kVolumeSamples);
-    for (std::size_t i = 0; i < kVolumeSamples; i += 2) {
+    Volume volume(samples);
+    for (std::size_t i = 0; i + 1 < samples; i += 2) {
         const std::uint32_t bits = generator();
         volume[i] = static_cast<std::int16_t>(bits & 0xFFFF);
         volume[i + 1] = static_cast<std::int16_t>(bits >> 16);
@@ -56,8 +56,9 @@ Volume randomVolume(std::uint32_t seed) {
 }
 
 std::vector<float> referenceReduction(const Volume& volume) {
-    std::vector<float> reduced(kReducedElements);
-    for (std::size_t s = 0; s < 256; ++s) {
+    const std::size_t slices = volume.size() / kPairSamples;
+    std::vector<float> reduced(slices * kReducedSliceElements);
+    for (std::size_t s = 0; s < slices; ++s) {
         for (std::size_t c = 0; c < 256; ++c) {
             for (std::size_t r = 0; r < 256; ++r) {
                 std::int32_t sum = 0;

@@ -11,11 +11,14 @@ namespace quarnel::testing {
 
 constexpr std::size_t kVolumeSamples = 512u * 512u * 512u;
 constexpr std::size_t kReducedElements = 256u * 256u * 256u;
+constexpr std::size_t kPairSamples = 2u * 512u * 512u;
+constexpr std::size_t kReducedSliceElements = 256u * 256u;
 
 using Volume = std::vector<std::int16_t>;
 
-// Every sample drawn uniformly from the whole int16 range, the same for the same seed.
-Volume randomVolume(std::uint32_t seed);
+// Every sample drawn uniformly from the whole int16 range, the same for the same seed; fewer
+// samples than a volume's give its first slices.
+Volume randomVolume(std::uint32_t seed, std::size_t samples = kVolumeSamples);
 
 // Sample (x, y, z) of a volume laid out as the file is.
 inline std::int16_t& sampleAt(Volume& volume, std::size_t x, std::size_t y, std::size_t z) {
@@ -23,7 +26,7 @@ inline std::int16_t& sampleAt(Volume& volume, std::size_t x, std::size_t y, std:
 }
 
 // The reduced volume, element (r, c, s) at r + 256 c + 65536 s, each the sum of its eight samples
-// divided by 8 toward zero.
+// divided by 8 toward zero. A volume of fewer slice pairs than 256 reduces to as many slices.
 std::vector<float> referenceReduction(const Volume& volume);
 
 // Paths in tests are UTF-8 text on every system, as the host's characters are turned into them.

@@ -1,6 +1,8 @@
-// The reduction core on its own, reading real files through the stand-in host: which file samples
-// feed which element, the truncating block mean, the sweep's transcript, and what a file that ends
-// early leaves in the reduced volume.
+// The reduction core on its own: every kernel this machine can run against the reference block
+// mean, bit for bit, into destinations aligned as well and as badly as a host may give them; then
+// the sweep reading real files through the stand-in host: which file samples feed which element,
+// the truncating block mean, the sweep's transcript, and what a file that ends early leaves in the
+// reduced volume.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -9,17 +11,127 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <set>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "reduce_pair.h"
 #include "resample.h"
 #include "standin_host.h"
 #include "volumes.h"
 
 namespace quarnel::testing {
 namespace {
+
+// The kernels, one slice pair at a time.
+
+constexpr std::size_t kGuard = 64;
+constexpr std::uint32_t kUnwritten = 0x7FC0DEADu;  // a NaN no kernel can produce
+
+struct Kernel {
+    const char* name;
+    void (*reduce)(const std::int16_t*, float*);
+    bool runsHere;
+};
+
+void PrintTo(const Kernel& kernel, std::ostream* out) { *out << kernel.name; }
+
+std::vector<Kernel> kernels() {
+    std::vector<Kernel> all = {{"dispatched", reducePair, true}, {"portable", reducePairPortable, true}};
+#if QUARNEL_X86_64_KERNELS
+    all.push_back({"sse2", reducePairSse2, true});
+    all.push_back({"avx2", reducePairAvx2, cpuHasAvx2()});
+#endif
+    return all;
+}
+
+// Runs the kernel into a destination `misalignment` floats past a 64-byte boundary, between
+// guards that must stay unwritten, and checks every element's bits.
+void expectReduction(const Kernel& kernel, const Volume& pair, const std::vector<float>& expected) {
+    for (std::size_t misalignment : {0, 1, 4, 12, 15}) {
+        SCOPED_TRACE("destination " + std::to_string(4 * misalignment) + " bytes past a 64-byte boundary");
+        std::vector<std::uint32_t> memory(kReducedSliceElements + 2 * kGuard + 32, kUnwritten);
+        const std::size_t start = (64 - reinterpret_cast<std::uintptr_t>(memory.data()) % 64) % 64 / 4 + kGuard + misalignment;
+        float* slice = reinterpret_cast<float*>(memory.data() + start);
+        kernel.reduce(pair.data(), slice);
+        std::string mismatch;
+        EXPECT_TRUE(sameBits(expected, slice, &mismatch)) << mismatch;
+        for (std::size_t i = 1; i <= kGuard; ++i) {
+            ASSERT_EQ(memory[start - i], kUnwritten) << "written " << i << " before the slice";
+            ASSERT_EQ(memory[start + kReducedSliceElements - 1 + i], kUnwritten) << "written " << i << " past the slice";
+        }
+    }
+}
+
+class Kernels : public ::testing::TestWithParam<Kernel> {
+protected:
+    void SetUp() override {
+        if (!GetParam().runsHere) {
+            GTEST_SKIP() << "this CPU can't run the " << GetParam().name << " kernel";
+        }
+    }
+};
+
+TEST_P(Kernels, MatchThePlainBlockMeanOnRandomPairs) {
+    for (std::uint32_t seed : {1u, 20261208u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        const Volume pair = randomVolume(seed, kPairSamples);
+        expectReduction(GetParam(), pair, referenceReduction(pair));
+    }
+}
+
+// The blocks where a fast division or a narrow sum goes wrong: the range's ends, and the small
+// sums where truncating toward zero differs from shifting (flooring) and must give +0.0.
+struct ExtremeBlock {
+    std::int16_t sample;  // all eight samples, or 0 when `sum` is spread over them instead
+    std::int32_t sum;
+    float mean;
+};
+
+constexpr ExtremeBlock kExtremeBlocks[] = {
+    {-32768, 0, -32768.0f}, {32767, 0, 32767.0f},
+    {0, -1, 0.0f}, {0, -2, 0.0f}, {0, -3, 0.0f}, {0, -4, 0.0f}, {0, -5, 0.0f}, {0, -6, 0.0f}, {0, -7, 0.0f},
+    {0, -8, -1.0f}, {0, -9, -1.0f},
+    {0, 7, 0.0f}, {0, 8, 1.0f}, {0, 9, 1.0f}, {0, 10, 1.0f}, {0, 11, 1.0f}, {0, 12, 1.0f}, {0, 13, 1.0f},
+    {0, 14, 1.0f}, {0, 15, 1.0f}, {0, 16, 2.0f},
+};
+constexpr std::size_t kExtremeCount = sizeof kExtremeBlocks / sizeof kExtremeBlocks[0];
+
+// Neighbouring blocks, in r as in c, get different cases; a small sum sits in one sample at a
+// position that moves from block to block, or beside a +32767/-32767 pair that cancels out.
+TEST_P(Kernels, GiveTheTruncatedMeanOfExtremeBlocks) {
+    Volume pair(kPairSamples, 0);
+    std::vector<float> expected(kReducedSliceElements);
+    for (std::size_t r = 0; r < 256; ++r) {
+        for (std::size_t c = 0; c < 256; ++c) {
+            const ExtremeBlock& block = kExtremeBlocks[(r + 5 * c) % kExtremeCount];
+            const std::size_t position = (r + 3 * c) % 8;
+            std::int16_t* samples[8];
+            for (std::size_t k = 0; k < 8; ++k) {
+                samples[k] = &sampleAt(pair, 2 * c + k % 2, 2 * r + (k / 2) % 2, k / 4);
+            }
+            if (block.sample != 0) {
+                for (std::int16_t* sample : samples) {
+                    *sample = block.sample;
+                }
+            } else {
+                *samples[position] = static_cast<std::int16_t>(block.sum);
+                if ((r ^ c) & 1) {
+                    *samples[(position + 1) % 8] = 32767;
+                    *samples[(position + 2) % 8] = -32767;
+                }
+            }
+            expected[r + 256 * c] = block.mean;
+        }
+    }
+    expectReduction(GetParam(), pair, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(ThisMachine, Kernels, ::testing::ValuesIn(kernels()),
+                         [](const ::testing::TestParamInfo<Kernel>& info) { return std::string(info.param.name); });
+
+// The sweep, reading whole files.
 
 constexpr std::size_t kWholeFile = 268435456;
 constexpr std::size_t kPairBytes = 1048576;
@@ -72,15 +184,6 @@ Sweep sweep(std::FILE* stream, bool showProgress) {
     return result;
 }
 
-// Equal and of the same sign, so that -0.0 never passes for +0.0.
-::testing::AssertionResult sameValue(float expected, float actual) {
-    if (expected == actual && std::signbit(expected) == std::signbit(actual)) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure() << "expected " << expected << ", got " << actual
-                                         << (std::signbit(actual) ? " (negative sign)" : "");
-}
-
 struct BlockCase {
     const char* name;
     std::size_t x, y, z;  // the block's first file sample
@@ -93,23 +196,20 @@ struct BlockCase {
 void expectBlocksAlone(const std::vector<BlockCase>& cases, std::size_t extraBytes) {
     RawFile file("blocks.raw", kWholeFile + extraBytes);
     file.write(kWholeFile, std::vector<unsigned char>(extraBytes, 0x7F));
+    std::vector<float> expected(kReducedElements, 0.0f);
     for (const BlockCase& block : cases) {
         file.setBlock(block.x, block.y, block.z, block.samples);
+        expected[block.index] = block.mean;
     }
     std::fseek(file.stream, 0, SEEK_END);
     const Sweep result = sweep(file.stream, false);
     EXPECT_TRUE(result.complete);
     EXPECT_EQ(result.transcript, "");
-    std::set<std::size_t> fed;
+    std::string mismatch;
     for (const BlockCase& block : cases) {
-        EXPECT_TRUE(sameValue(block.mean, result.reduced[block.index])) << block.name;
-        fed.insert(block.index);
+        EXPECT_TRUE(sameBits({block.mean}, &result.reduced[block.index], &mismatch)) << block.name << ": " << mismatch;
     }
-    for (std::size_t i = 0; i < kReducedElements; ++i) {
-        if (fed.count(i) == 0) {
-            ASSERT_TRUE(sameValue(0.0f, result.reduced[i])) << "element " << i << " took samples of another block";
-        }
-    }
+    EXPECT_TRUE(sameBits(expected, result.reduced.data(), &mismatch)) << mismatch << ", or took samples of another block";
 }
 
 // Samples weighted 8, 16 ... 1024 sum to 2040 only when all eight reach the same element.
@@ -221,11 +321,12 @@ TEST(ShortFile, SamplesPastTheEndCountAsZeroNotAsThePreviousPair) {
         const Sweep result = sweep(file.stream, false);
         EXPECT_FALSE(result.complete) << c.name;
         EXPECT_EQ(result.transcript, "Couldn't read 268435456 bytes from file!\n") << c.name;
+        std::vector<float> expected(kReducedElements);
         for (std::size_t i = 0; i < kReducedElements; ++i) {
-            const std::size_t r = i % 256;
-            const std::size_t s = i / 65536;
-            ASSERT_TRUE(sameValue(c.expected(r, s), result.reduced[i])) << c.name << ", element " << i;
+            expected[i] = c.expected(i % 256, i / 65536);
         }
+        std::string mismatch;
+        EXPECT_TRUE(sameBits(expected, result.reduced.data(), &mismatch)) << c.name << ", " << mismatch;
     }
 }
 
