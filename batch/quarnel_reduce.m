@@ -23,11 +23,10 @@ function quarnel_reduce(outputFolder, listFile, resume)
     volume = volumes{k};
     [~, stem, extension] = fileparts(volume);
     name = [stem extension];
-    if strcmp(extension, '.raw')
-      matPath = fullfile(outputFolder, [stem '.mat']);
-    else
-      matPath = fullfile(outputFolder, [name '.mat']);
+    if ~strcmp(extension, '.raw')
+      stem = name;
     end
+    matPath = fullfile(outputFolder, [stem '.mat']);
     if resume && whole_mat_file(matPath)
       printLine(['kept ' name]);
       continue

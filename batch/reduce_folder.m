@@ -42,8 +42,10 @@ function report = reduce_folder(inputFolder, outputFolder, varargin)
 %   See also REDUCE_VOLUME, QUARNEL.
 
   narginchk(2, Inf);
-  inputFolder = folderText(inputFolder, 'INPUTFOLDER');
-  outputFolder = folderText(outputFolder, 'OUTPUTFOLDER');
+  inputFolder = character_row(inputFolder, 'reduce_folder:folder', ...
+                        'INPUTFOLDER must be a folder, as a non-empty character row.');
+  outputFolder = character_row(outputFolder, 'reduce_folder:folder', ...
+                        'OUTPUTFOLDER must be a folder, as a non-empty character row.');
   workers = workersOption(varargin);
   if ~isfolder(inputFolder)
     error('reduce_folder:input', 'There is no folder %s to reduce the volumes of.', inputFolder);
@@ -102,16 +104,6 @@ function report = reduce_folder(inputFolder, outputFolder, varargin)
     end
   end
   report = struct('file', names, 'ok', num2cell(ok), 'message', message);
-end
-
-function text = folderText(value, name)
-  if isstring(value) && isscalar(value)
-    value = char(value);
-  end
-  if ~ischar(value) || ~isrow(value) || isempty(value)
-    error('reduce_folder:folder', '%s must be a folder, as a non-empty character row.', name);
-  end
-  text = value;
 end
 
 function workers = workersOption(options)

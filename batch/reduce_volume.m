@@ -30,8 +30,10 @@ function [ok, message] = reduce_volume(rawPath, matPath)
 %
 %   See also REDUCE_FOLDER, QUARNEL.
 
-  rawPath = pathText(rawPath, 'RAWPATH');
-  matPath = pathText(matPath, 'MATPATH');
+  rawPath = character_row(rawPath, 'reduce_volume:path', ...
+                        'RAWPATH must be a path, as a non-empty character row.');
+  matPath = character_row(matPath, 'reduce_volume:path', ...
+                        'MATPATH must be a path, as a non-empty character row.');
   % Otherwise every volume would fail, and results of earlier runs be deleted as stale.
   if ~exist('Quarnel', 'file')
     error('reduce_volume:module', 'Quarnel is not on the path: add the folder of its compiled module with addpath.');
@@ -55,16 +57,6 @@ function [ok, message] = reduce_volume(rawPath, matPath)
       message = sprintf('%s (and %s, from an earlier run, could not be deleted)', message, matPath);
     end
   end
-end
-
-function text = pathText(value, name)
-  if isstring(value) && isscalar(value)
-    value = char(value);
-  end
-  if ~ischar(value) || ~isrow(value) || isempty(value)
-    error('reduce_volume:path', '%s must be a path, as a non-empty character row.', name);
-  end
-  text = value;
 end
 
 function saveWhole(V, matPath)

@@ -19,7 +19,7 @@ endfunction()
 # whatever mode the checkout gave them.
 file(GLOB batch_functions ${SOURCE_DIR}/batch/*.m)
 file(GLOB batch_private_functions ${SOURCE_DIR}/batch/private/*.m)
-file(GLOB batch_command ${SOURCE_DIR}/batch/quarnel-reduce)
+set(batch_command ${SOURCE_DIR}/batch/quarnel-reduce)
 file(GLOB batch_jobs ${SOURCE_DIR}/batch/slurm/*.sbatch)
 set(executable OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 function(copy_batch_helpers folder)

@@ -19,6 +19,7 @@ set(files
     "reduce_folder.m|${SOURCE_DIR}/batch/reduce_folder.m"
     "reduce_volume.m|${SOURCE_DIR}/batch/reduce_volume.m"
     "quarnel_reduce.m|${SOURCE_DIR}/batch/quarnel_reduce.m"
+    "private/character_row.m|${SOURCE_DIR}/batch/private/character_row.m"
     "private/whole_mat_file.m|${SOURCE_DIR}/batch/private/whole_mat_file.m"
     "quarnel-reduce|${SOURCE_DIR}/batch/quarnel-reduce"
     "slurm/reduce_array.sbatch|${SOURCE_DIR}/batch/slurm/reduce_array.sbatch"
