@@ -233,6 +233,8 @@ unwind_protect
   output = fullfile(folder, 'never made');
   bad_calls = {
     % arguments                                           error
+    {42, output},                                        'reduce_folder:folder'
+    {volumes, ''},                                       'reduce_folder:folder'
     {fullfile(folder, 'nowhere'), output},               'reduce_folder:input'
     {fullfile(volumes, 'notes.txt'), output},            'reduce_folder:input'
     {volumes, fullfile(volumes, 'notes.txt')},           'reduce_folder:output'
