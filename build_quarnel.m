@@ -38,7 +38,13 @@ function build_quarnel(folder)
     flags = getenv('CXXFLAGS');
     setenv('CXXFLAGS', [strtrim(mkoctfile('-p', 'CXXFLAGS')) ' -std=c++17']);
     restoreFlags = onCleanup(@() setenv('CXXFLAGS', flags));
-    mkoctfile('--mex', ['-I' reduce], '-o', module, sources{:});
+    % On Linux the module exports mexFunction alone, as the MATLAB modules do: nothing of its own
+    % is offered to the host or to the other modules the host loads.
+    exportsOnly = {};
+    if isunix() && ~ismac()
+      exportsOnly = {['-Wl,--version-script=' fullfile(here, 'gateway', 'exports.map')]};
+    end
+    mkoctfile('--mex', ['-I' reduce], exportsOnly{:}, '-o', module, sources{:});
   else
     mex('-R2017b', '-output', 'Quarnel', '-outdir', folder, cxx17Flag(), ['-I' reduce], sources{:});
     module = fullfile(folder, ['Quarnel.' mexext]);

@@ -29,6 +29,16 @@ function(copy_batch_helpers folder)
   file(COPY ${batch_jobs} DESTINATION ${folder}/slurm FILE_PERMISSIONS ${executable})
 endfunction()
 
+# build_quarnel with the sources it builds from, laid out as in the source tree.
+file(GLOB reduce_files ${SOURCE_DIR}/reduce/*.cpp ${SOURCE_DIR}/reduce/*.h)
+function(copy_module_sources folder)
+  file(COPY ${SOURCE_DIR}/build_quarnel.m DESTINATION ${folder})
+  file(COPY ${SOURCE_DIR}/gateway/mexFunction.cpp ${SOURCE_DIR}/gateway/Quarnel.m ${SOURCE_DIR}/gateway/exports.map
+            ${SOURCE_DIR}/gateway/resources
+       DESTINATION ${folder}/gateway)
+  file(COPY ${reduce_files} DESTINATION ${folder}/reduce)
+endfunction()
+
 # An Octave package: DESCRIPTION, COPYING, NEWS and INDEX at the top, in src/ the module's
 # sources with the Makefile that pkg install runs, and in inst/ the helpers, which pkg install
 # puts in the package's folder, private folder and scripts included.
@@ -38,10 +48,8 @@ file(REMOVE_RECURSE ${octave_dir})
 file(COPY ${DESCRIPTION} ${SOURCE_DIR}/packaging/octave/INDEX DESTINATION ${octave_dir})
 configure_file(${SOURCE_DIR}/LICENSE ${octave_dir}/COPYING COPYONLY)
 configure_file(${SOURCE_DIR}/CHANGELOG.md ${octave_dir}/NEWS COPYONLY)
-file(GLOB reduce_files ${SOURCE_DIR}/reduce/*.cpp ${SOURCE_DIR}/reduce/*.h)
-file(COPY ${SOURCE_DIR}/gateway/mexFunction.cpp ${SOURCE_DIR}/gateway/Quarnel.m ${reduce_files}
-          ${SOURCE_DIR}/packaging/octave/Makefile ${SOURCE_DIR}/packaging/octave/FILES
-     DESTINATION ${octave_dir}/src)
+file(COPY ${SOURCE_DIR}/packaging/octave/Makefile ${SOURCE_DIR}/packaging/octave/FILES DESTINATION ${octave_dir}/src)
+copy_module_sources(${octave_dir}/src)
 copy_batch_helpers(${octave_dir}/inst)
 file(REMOVE ${PACKAGES_DIR}/${octave_name}.tar.gz)
 archive(${octave_name} ${octave_name}.tar.gz czf)
@@ -61,12 +69,10 @@ if(NOT WINDOWS_MODULE)
   return()
 endif()
 file(COPY ${WINDOWS_MODULE} ${LINUX_MODULE} ${SOURCE_DIR}/gateway/Quarnel.m ${SOURCE_DIR}/gateway/resources
-          ${SOURCE_DIR}/LICENSE ${SOURCE_DIR}/build_quarnel.m
+          ${SOURCE_DIR}/LICENSE
      DESTINATION ${matlab_dir})
 configure_file(${SOURCE_DIR}/packaging/matlab/README.md.in ${matlab_dir}/README.md @ONLY)
 copy_batch_helpers(${matlab_dir})
-file(COPY ${SOURCE_DIR}/gateway/mexFunction.cpp ${SOURCE_DIR}/gateway/Quarnel.m ${SOURCE_DIR}/gateway/resources
-     DESTINATION ${matlab_dir}/gateway)
-file(COPY ${reduce_files} DESTINATION ${matlab_dir}/reduce)
+copy_module_sources(${matlab_dir})
 archive(${matlab_name} ${matlab_zip} cf --format=zip)
 message(STATUS "MATLAB zip: ${PACKAGES_DIR}/${matlab_zip}")

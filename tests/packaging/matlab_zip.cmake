@@ -26,6 +26,7 @@ set(files
     "build_quarnel.m|${SOURCE_DIR}/build_quarnel.m"
     "gateway/mexFunction.cpp|${SOURCE_DIR}/gateway/mexFunction.cpp"
     "gateway/Quarnel.m|${SOURCE_DIR}/gateway/Quarnel.m"
+    "gateway/exports.map|${SOURCE_DIR}/gateway/exports.map"
     "gateway/${signatures}|${SOURCE_DIR}/gateway/${signatures}"
     "reduce/reduce_pair.cpp|${SOURCE_DIR}/reduce/reduce_pair.cpp"
     "reduce/reduce_pair.h|${SOURCE_DIR}/reduce/reduce_pair.h"
