@@ -1,12 +1,12 @@
 # Writes the packages from the sources as they are: run by the packages target with SOURCE_DIR,
 # PACKAGES_DIR, VERSION, RELEASE_DATE, DESCRIPTION (the configured file), WINDOWS_MODULE (the
-# built Quarnel.mexw64, or empty) and LINUX_MODULE (the built Quarnel.mexa64).
+# built Quarnel.mexw64, or empty), LINUX_MODULE (the built Quarnel.mexa64) and PYTHON.
 cmake_minimum_required(VERSION 3.20)
 
-# Every entry carries the release date, not the time of the build.
-function(archive folder archive_name mode)
+# The archives' bytes depend on the files alone: see archive.py.
+function(archive folder archive_name)
   execute_process(
-      COMMAND ${CMAKE_COMMAND} -E tar ${mode} ${archive_name} ${ARGN} --mtime=${RELEASE_DATE} ${folder}
+      COMMAND ${PYTHON} ${SOURCE_DIR}/packaging/archive.py ${folder} ${archive_name} ${RELEASE_DATE}
       WORKING_DIRECTORY ${PACKAGES_DIR} RESULT_VARIABLE failed)
   if(failed)
     message(FATAL_ERROR "can't write ${PACKAGES_DIR}/${archive_name}")
@@ -52,7 +52,7 @@ file(COPY ${SOURCE_DIR}/packaging/octave/Makefile ${SOURCE_DIR}/packaging/octave
 copy_module_sources(${octave_dir}/src)
 copy_batch_helpers(${octave_dir}/inst)
 file(REMOVE ${PACKAGES_DIR}/${octave_name}.tar.gz)
-archive(${octave_name} ${octave_name}.tar.gz czf)
+archive(${octave_name} ${octave_name}.tar.gz)
 message(STATUS "Octave package: ${PACKAGES_DIR}/${octave_name}.tar.gz")
 
 # The MATLAB release, in one folder that serves on its own: both modules side by side, so that
@@ -74,5 +74,5 @@ file(COPY ${WINDOWS_MODULE} ${LINUX_MODULE} ${SOURCE_DIR}/gateway/Quarnel.m ${SO
 configure_file(${SOURCE_DIR}/packaging/matlab/README.md.in ${matlab_dir}/README.md @ONLY)
 copy_batch_helpers(${matlab_dir})
 copy_module_sources(${matlab_dir})
-archive(${matlab_name} ${matlab_zip} cf --format=zip)
+archive(${matlab_name} ${matlab_zip})
 message(STATUS "MATLAB zip: ${PACKAGES_DIR}/${matlab_zip}")
