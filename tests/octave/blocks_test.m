@@ -21,7 +21,7 @@ blocks = {
 folder = scratch_folder();
 unwind_protect
   path = fullfile(folder, 'blocks.raw');
-  write_constant_volume(path, 0);
+  write_sparse_file(path, 268435456);
   fid = fopen(path, 'r+');
   for k = 1:rows(blocks)
     [first, samples] = blocks{k, 2:3};
