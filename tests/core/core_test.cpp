@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <ostream>
 #include <sstream>
@@ -139,13 +138,8 @@ constexpr std::size_t kSliceBytes = 524288;
 
 // An open file, zero (and sparse on disk) except for the bytes a test writes into it.
 struct RawFile {
-    std::FILE* stream = nullptr;
-    RawFile(const std::string& name, std::size_t bytes) {
-        const std::string path = temporaryPath(name);
-        std::fclose(std::fopen(path.c_str(), "wb"));
-        std::filesystem::resize_file(path, bytes);
-        stream = std::fopen(path.c_str(), "r+b");
-    }
+    std::FILE* stream;
+    RawFile(const std::string& name, std::size_t bytes) : stream(openFile(sparseFile(name, bytes), "r+b")) {}
     ~RawFile() { std::fclose(stream); }
     void write(std::size_t offset, const std::vector<unsigned char>& bytes) {
         if (bytes.empty()) {

@@ -4,8 +4,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
 
 #include "failing_heap.h"
 #include "module.h"
@@ -19,15 +25,24 @@ MexEntry quarnel() {
     return entry;
 }
 
-// The process's open file descriptors, as Linux lists them; elsewhere nothing to compare.
+// The process's open file descriptors as Linux lists them, or its file handles on Windows.
 std::size_t openDescriptors() {
+#ifdef _WIN32
+    // Wine counts no handles for GetProcessHandleCount, so the values, handed out from the lowest
+    // up, are tried one by one. Only files count: the runtime makes events and the like as it
+    // pleases.
     std::size_t count = 0;
-#ifdef __linux__
+    for (std::uintptr_t value = 4; value < 4096; value += 4) {
+        count += GetFileType(reinterpret_cast<HANDLE>(value)) != FILE_TYPE_UNKNOWN ? 1 : 0;
+    }
+    return count;
+#else
+    std::size_t count = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
         ++count;
     }
-#endif
     return count;
+#endif
 }
 
 template <typename Element>
@@ -120,6 +135,16 @@ void callQuarnel(Outcome& outcome, int nlhs, const std::vector<const mxArray*>& 
 void failNextSlicePairBuffer() {
     quarnel();  // on Windows only the modules already loaded have their allocator redirected
     EXPECT_TRUE(failNextAlignedAllocation(1048576)) << "the module calls no aligned allocator the test host can fail";
+}
+
+std::string progressTranscript() {
+    std::string transcript;
+    for (int s = 0; s < 256; ++s) {
+        char line[64];
+        std::snprintf(line, sizeof line, "Resample Progress : %.2f percent\n>> drawnow;\n", s * 0.390625);
+        transcript += line;
+    }
+    return transcript;
 }
 
 const float* reducedElements(const Outcome& outcome) {

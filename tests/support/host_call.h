@@ -1,5 +1,5 @@
 // Calls of the built module through the stand-in host, each checked for what it must never leave
-// behind: an open descriptor, a path text not given back, an array the host made for it and it
+// behind: an open file, a path text not given back, an array the host made for it and it
 // never destroyed, a result beside the first slot.
 #pragma once
 
@@ -44,12 +44,15 @@ struct Arguments {
 };
 
 // Runs Quarnel with `arguments`, asking for `nlhs` results, and fails the test if the call left
-// a path text or an array it had the host make live, anything in a result slot past the first or,
-// where the system lists them, a descriptor open.
+// a path text or an array it had the host make live, anything in a result slot past the first, or
+// a file open.
 void callQuarnel(Outcome& outcome, int nlhs, const std::vector<const mxArray*>& arguments);
 
 // Makes the sweep's next slice-pair buffer allocation fail, or fails the test when it can't.
 void failNextSlicePairBuffer();
+
+// What a whole sweep with progress on shows: before each slice pair its line and a redraw.
+std::string progressTranscript();
 
 // The elements of a 256 x 256 x 256 single result; fails the test when the result isn't one.
 const float* reducedElements(const Outcome& outcome);

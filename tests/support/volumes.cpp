@@ -106,6 +106,26 @@ void writeBytes(const std::string& path, std::size_t size) {
     writeFile(path, bytes.data(), bytes.size(), 0);
 }
 
+std::string sparseFile(const std::string& name, std::uintmax_t size) {
+    const std::string path = temporaryPath(name);
+    std::filesystem::create_directories(std::filesystem::u8path(path).parent_path());
+    std::FILE* file = openFile(path, "wb");
+    if (file == nullptr || std::fclose(file) != 0) {
+        throw std::runtime_error("can't create " + path);
+    }
+    std::filesystem::resize_file(std::filesystem::u8path(path), size);
+    return path;
+}
+
+void writeAt(const std::string& path, std::uintmax_t offset, const std::vector<unsigned char>& bytes) {
+    std::FILE* file = openFile(path, "r+b");
+    const bool written = file != nullptr && std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0 &&
+                         std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (file == nullptr || std::fclose(file) != 0 || !written) {
+        throw std::runtime_error("can't write into " + path);
+    }
+}
+
 const std::string& zeroVolumeFile() {
     static const std::string path = [] {
         const std::string file = temporaryPath("zeros.raw");

@@ -41,6 +41,11 @@ std::FILE* openFile(const std::string& path, const char* mode);
 void writeVolume(const std::string& path, const Volume& volume, std::size_t extraBytes = 0);
 // Writes `size` bytes of 0x01.
 void writeBytes(const std::string& path, std::size_t size);
+// A fresh temporary file of `size` zero bytes, sparse where the system allows, so cheap at any
+// size; `name` may hold folders, which are made.
+std::string sparseFile(const std::string& name, std::uintmax_t size);
+// Overwrites the file's bytes from `offset` on with `bytes`.
+void writeAt(const std::string& path, std::uintmax_t offset, const std::vector<unsigned char>& bytes);
 
 // A whole volume of zeros, written once per process and shared by the tests that need any volume.
 const std::string& zeroVolumeFile();
