@@ -1,0 +1,144 @@
+"""The MATLAB zip holds exactly one folder with both modules, the help text, the tab completion,
+the license, the README for MATLAB users (with the version filled in), the helpers for many volumes
+laid out as in batch/, and build_quarnel with its sources laid out as in the source tree: each the
+very file the build and the sources have. Its two scripts are stored executable, as unzip restores
+them, and its tab completion describes both of Quarnel's arguments.
+
+  matlab_zip.py Quarnel-1.2.0-matlab.zip --version 1.2.0 --windows-module Quarnel.mexw64
+      --linux-module Quarnel.mexa64 --source-dir SOURCES
+"""
+
+import argparse
+import json
+import stat
+import sys
+import zipfile
+
+SIGNATURES = "resources/functionSignatures.json"
+
+# Each file in the folder and, for those that come from the source tree, their place there.
+FROM_SOURCES = {
+    "Quarnel.m": "gateway/Quarnel.m",
+    SIGNATURES: "gateway/" + SIGNATURES,
+    "LICENSE": "LICENSE",
+    "reduce_folder.m": "batch/reduce_folder.m",
+    "reduce_volume.m": "batch/reduce_volume.m",
+    "quarnel_reduce.m": "batch/quarnel_reduce.m",
+    "private/character_row.m": "batch/private/character_row.m",
+    "private/whole_mat_file.m": "batch/private/whole_mat_file.m",
+    "quarnel-reduce": "batch/quarnel-reduce",
+    "slurm/reduce_array.sbatch": "batch/slurm/reduce_array.sbatch",
+    "build_quarnel.m": "build_quarnel.m",
+    "gateway/mexFunction.cpp": "gateway/mexFunction.cpp",
+    "gateway/Quarnel.m": "gateway/Quarnel.m",
+    "gateway/exports.map": "gateway/exports.map",
+    "gateway/" + SIGNATURES: "gateway/" + SIGNATURES,
+    "reduce/reduce_pair.cpp": "reduce/reduce_pair.cpp",
+    "reduce/reduce_pair.h": "reduce/reduce_pair.h",
+    "reduce/resample.cpp": "reduce/resample.cpp",
+    "reduce/resample.h": "reduce/resample.h",
+    "reduce/volume.h": "reduce/volume.h",
+}
+README_TEMPLATE = "packaging/matlab/README.md.in"
+EXECUTABLES = ["quarnel-reduce", "slurm/reduce_array.sbatch"]
+
+# Quarnel(path, progress): a required .raw file path, then an optional logical or numeric scalar.
+EXPECTED_INPUTS = [
+    ("path", "required", ["filepath=*.raw"]),
+    ("progress", "ordered", [["logical", "scalar"], ["numeric", "scalar"]]),
+]
+
+# The system that made an entry; Unix is the one whose mode unzip restores.
+UNIX = 3
+
+
+def read(path):
+    with open(path, "rb") as file:
+        return file.read()
+
+
+def expected_files(arguments):
+    """Each file in the folder and the bytes it must hold."""
+    files = {name: read(f"{arguments.source_dir}/{source}") for name, source in FROM_SOURCES.items()}
+    files["Quarnel.mexw64"] = read(arguments.windows_module)
+    files["Quarnel.mexa64"] = read(arguments.linux_module)
+    readme = read(f"{arguments.source_dir}/{README_TEMPLATE}")
+    files["README.md"] = readme.replace(b"@VERSION@", arguments.version.encode())
+    return files
+
+
+def expected_entries(folder, files):
+    """The zip's entries: the folder, each file, and each folder a file is in, with a trailing /."""
+    entries = {folder + "/"}
+    for name in files:
+        entries.add(f"{folder}/{name}")
+        parts = name.split("/")[:-1]
+        for depth in range(1, len(parts) + 1):
+            entries.add(f"{folder}/{'/'.join(parts[:depth])}/")
+    return sorted(entries)
+
+
+def runs_for_everyone(entry):
+    """Whether unzip makes `entry` a plain file that its owner, its group and others may run."""
+    mode = entry.external_attr >> 16
+    return (entry.create_system == UNIX and stat.S_ISREG(mode)
+            and stat.S_IMODE(mode) & 0o7000 == 0 and stat.S_IMODE(mode) & 0o111 == 0o111)
+
+
+def described_inputs(text):
+    """Each input the tab completion describes: its name, kind and type."""
+    try:
+        inputs = json.loads(text)["Quarnel"]["inputs"]
+        return [(argument["name"], argument["kind"], argument["type"]) for argument in inputs]
+    except (ValueError, KeyError, TypeError) as error:
+        return f"no list of Quarnel's inputs ({error!r})"
+
+
+def check(arguments, files):
+    """The faults found in the zip."""
+    folder = f"Quarnel-{arguments.version}"
+    with zipfile.ZipFile(arguments.zip) as archive:
+        entries = {entry.filename: entry for entry in archive.infolist()}
+        print(f"{arguments.zip} holds:\n  " + "\n  ".join(sorted(entries)))
+        expected = expected_entries(folder, files)
+        if sorted(entries) != expected:
+            missing = sorted(set(expected) - set(entries))
+            extra = sorted(set(entries) - set(expected))
+            return [f"its entries aren't the expected ones:\n"
+                    f"    missing [{' '.join(missing)}]\n    extra   [{' '.join(extra)}]"]
+
+        faults = []
+        for name in EXECUTABLES:
+            entry = entries[f"{folder}/{name}"]
+            if not runs_for_everyone(entry):
+                faults.append(f"it stores {name} with mode {entry.external_attr >> 16:o}, made on system"
+                              f" {entry.create_system}: not executable for everyone once unzipped")
+        for name, content in files.items():
+            if archive.read(f"{folder}/{name}") != content:
+                faults.append(f"its {name} is not the file the build and the sources have")
+
+        described = described_inputs(archive.read(f"{folder}/{SIGNATURES}"))
+        if described != EXPECTED_INPUTS:
+            faults.append(f"its {SIGNATURES} describes\n    {described}\n  not\n    {EXPECTED_INPUTS}")
+        return faults
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("zip")
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--windows-module", required=True)
+    parser.add_argument("--linux-module", required=True)
+    parser.add_argument("--source-dir", required=True)
+    arguments = parser.parse_args()
+    try:
+        faults = check(arguments, expected_files(arguments))
+    except (OSError, zipfile.BadZipFile) as error:
+        sys.exit(f"can't read the MATLAB zip or what it must hold: {error}")
+    if faults:
+        sys.exit(f"The MATLAB zip {arguments.zip}:\n  " + "\n  ".join(faults))
+
+
+if __name__ == "__main__":
+    main()
