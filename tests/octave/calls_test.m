@@ -3,9 +3,10 @@
 % whether it left a descriptor open) must match the row's pattern. While a row runs, each redraw
 % after a progress line prints <redraw>, unless the row sets a redraw hook of its own. The rows
 % run in this process, but for the two that would end it or hobble it: an interrupt and a limit on
-% its memory run in an octave-cli of their own, this script again with the row's name. Then every
-% row that doesn't reduce runs again and again: the open descriptors and the resident memory must
-% come back to where they were, so nothing a call acquires outlives it.
+% its memory run in an octave-cli of their own, this script again with the row's name. After the
+% table, the rows that don't reduce run ten times more; from before the table to the end, the open
+% descriptors and the resident memory must come back to where they were, so nothing a call
+% acquires outlives it.
 %
 %   octave-cli --path MODULE --path tests/support/octave --path tests/support/octave/redraw calls_test.m
 %   (the same) calls_test.m FIXTURES ROW_NAME     runs one row in a process of its own
