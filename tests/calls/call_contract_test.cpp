@@ -426,7 +426,7 @@ struct SweepCase {
     const char* name;
     std::function<void(std::size_t pair, const std::string& path)> beforePair;
     std::function<void(Volume& samples)> delivered;  // what the sweep must find of the samples written
-    bool short_;                                     // the file ends before the volume does
+    bool endsEarly;  // the file ends before the volume does
 };
 
 // Cuts the file down to `size` bytes once the line of pair `pair` is shown.
@@ -483,7 +483,7 @@ TEST(Sweep, ReadsEachPairAfterItsProgressLineAndReducesWhatTheFileThenHolds) {
         standinOnEval(nullptr, nullptr);
 
         ASSERT_TRUE(outcome.returned) << outcome.error;
-        EXPECT_EQ(outcome.transcript, progressTranscript() + (sweep.short_ ? kShortLine : ""));
+        EXPECT_EQ(outcome.transcript, progressTranscript() + (sweep.endsEarly ? kShortLine : ""));
         const float* reduced = reducedElements(outcome);
         ASSERT_NE(reduced, nullptr);
         std::string mismatch;
