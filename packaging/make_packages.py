@@ -1,0 +1,128 @@
+"""Writes the release files from the sources as they are, run by the packages target:
+   python3 make_packages.py SOURCE_DIR PACKAGES_DIR VERSION RELEASE_DATE DESCRIPTION LINUX_MODULE WINDOWS_MODULE
+DESCRIPTION is the configured Octave DESCRIPTION; with WINDOWS_MODULE empty there is no MATLAB zip.
+
+The archives' bytes depend only on the files' names and contents and whether they may be run:
+entries in sorted order, owned by no one, all dated the release date, and no time or name in the
+gzip header. The same sources then give the same archives whoever packs them, wherever and whenever.
+"""
+import datetime
+import gzip
+import os
+import pathlib
+import shutil
+import sys
+import tarfile
+import zipfile
+
+source, packages, version, release_date, description, linux_module, windows_module = sys.argv[1:]
+source, packages = pathlib.Path(source), pathlib.Path(packages)
+released = datetime.datetime.strptime(release_date, "%Y-%m-%d").replace(tzinfo=datetime.timezone.utc)
+
+
+def copy(files, folder, runnable=False):
+    folder.mkdir(parents=True, exist_ok=True)
+    for file in files:
+        target = folder / pathlib.Path(file).name
+        shutil.copyfile(file, target)
+        target.chmod(0o755 if runnable else 0o644)
+
+
+def copy_batch_helpers(folder):
+    """The helpers for many volumes, laid out as in batch/: the functions with their private
+    folder, quarnel-reduce, which puts its own folder on the host's path to find them, and the
+    Slurm job script, which runs ../quarnel-reduce. Both scripts are run by name, so they go in
+    executable whatever mode the checkout gave them."""
+    batch = source / "batch"
+    copy(sorted(batch.glob("*.m")), folder)
+    copy(sorted((batch / "private").glob("*.m")), folder / "private")
+    copy([batch / "quarnel-reduce"], folder, runnable=True)
+    copy(sorted((batch / "slurm").glob("*.sbatch")), folder / "slurm", runnable=True)
+
+
+def copy_module_sources(folder):
+    """build_quarnel with the sources it builds from, laid out as in the source tree."""
+    gateway = source / "gateway"
+    copy([source / "build_quarnel.m"], folder)
+    copy([gateway / "mexFunction.cpp", gateway / "Quarnel.m", gateway / "exports.map"], folder / "gateway")
+    copy(sorted((gateway / "resources").iterdir()), folder / "gateway" / "resources")
+    copy(sorted(path for path in (source / "reduce").iterdir() if path.suffix in (".cpp", ".h")), folder / "reduce")
+
+
+def entries(folder):
+    """FOLDER and each path under it, sorted, whether it is a folder, and its mode."""
+    paths = [folder] + [os.path.join(parent, name) for parent, folders, files in os.walk(folder)
+                        for name in folders + files]
+    for path in sorted(paths):
+        is_folder = os.path.isdir(path)
+        runnable = is_folder or os.stat(path).st_mode & 0o100
+        yield path, is_folder, 0o755 if runnable else 0o644
+
+
+def write_tar_gz(folder, archive):
+    with open(archive, "wb") as raw, gzip.GzipFile("", "wb", 9, raw, mtime=0) as packed, \
+            tarfile.open(fileobj=packed, mode="w", format=tarfile.GNU_FORMAT) as tar:
+        for path, is_folder, mode in entries(folder):
+            info = tar.gettarinfo(path)
+            info.uid = info.gid = 0
+            info.uname = info.gname = ""
+            info.mtime = int(released.timestamp())
+            info.mode = mode
+            if is_folder:
+                tar.addfile(info)
+            else:
+                with open(path, "rb") as contents:
+                    tar.addfile(info, contents)
+
+
+def write_zip(folder, archive):
+    with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED, compresslevel=9) as zip_file:
+        for path, is_folder, mode in entries(folder):
+            info = zipfile.ZipInfo(path + "/" if is_folder else path, released.timetuple()[:6])
+            info.create_system = 3  # Unix, whose modes unzip restores
+            info.external_attr = (((0o040000 if is_folder else 0o100000) | mode) << 16) | (0x10 if is_folder else 0)
+            info.compress_type = zipfile.ZIP_DEFLATED
+            zip_file.writestr(info, b"" if is_folder else pathlib.Path(path).read_bytes())
+
+
+def fresh(folder):
+    shutil.rmtree(packages / folder, ignore_errors=True)
+    return packages / folder
+
+
+os.chdir(packages)  # the archives hold paths relative to it
+
+# An Octave package: DESCRIPTION, COPYING, NEWS and INDEX at the top, in src/ the module's sources
+# with the Makefile that pkg install runs, and in inst/ the helpers, which pkg install puts in the
+# package's folder, private folder and scripts included.
+octave_name = f"quarnel-{version}"
+octave = fresh(octave_name)
+copy([description, source / "packaging" / "octave" / "INDEX"], octave)
+shutil.copyfile(source / "LICENSE", octave / "COPYING")
+shutil.copyfile(source / "CHANGELOG.md", octave / "NEWS")
+copy([source / "packaging" / "octave" / "Makefile", source / "packaging" / "octave" / "FILES"], octave / "src")
+copy_module_sources(octave / "src")
+copy_batch_helpers(octave / "inst")
+write_tar_gz(octave_name, f"{octave_name}.tar.gz")
+print(f"Octave package: {packages / octave_name}.tar.gz")
+
+# The MATLAB release, in one folder that serves on its own: both modules side by side, so that the
+# host picks its platform's by the extension, with the help text, tab completion, license, a README
+# for MATLAB users and the helpers beside them; and build_quarnel with the sources it builds from,
+# laid out as in the source tree, for the platforms without a module here.
+matlab_name = f"Quarnel-{version}"
+matlab_zip = f"{matlab_name}-matlab.zip"
+matlab = fresh(matlab_name)
+pathlib.Path(matlab_zip).unlink(missing_ok=True)
+if not windows_module:
+    print(f"No Windows module built: no {matlab_zip}")
+    sys.exit(0)
+copy([windows_module, linux_module], matlab, runnable=True)
+copy([source / "gateway" / "Quarnel.m", source / "LICENSE"], matlab)
+copy(sorted((source / "gateway" / "resources").iterdir()), matlab / "resources")
+readme = (source / "packaging" / "matlab" / "README.md.in").read_text()
+(matlab / "README.md").write_text(readme.replace("@VERSION@", version))
+copy_batch_helpers(matlab)
+copy_module_sources(matlab)
+write_zip(matlab_name, matlab_zip)
+print(f"MATLAB zip: {packages / matlab_zip}")
