@@ -78,9 +78,10 @@ ProctrackType=proctrack/linuxproc
 TaskPlugin=task/none
 JobCompType=jobcomp/filetxt
 JobCompLoc=$folder/jobcomp.txt
-# Jobs start when submitted and leave the queue two seconds after they end.
+# Jobs start when submitted. The controller keeps an ended job for a minute: sbatch --wait looks
+# only every two seconds, and a task forgotten before it looked would count as exit 0.
 SchedulerParameters=batch_sched_delay=0
-MinJobAge=2
+MinJobAge=60
 SelectType=select/cons_tres
 SelectTypeParameters=CR_CPU
 ReturnToService=2
