@@ -25,7 +25,8 @@ def copy(files, folder, runnable=False):
     for file in files:
         target = folder / pathlib.Path(file).name
         shutil.copyfile(file, target)
-        target.chmod(0o755 if runnable else 0o644)
+        if runnable:
+            target.chmod(0o755)
 
 
 def copy_batch_helpers(folder):

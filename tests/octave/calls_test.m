@@ -38,7 +38,8 @@ function expectation = reduces(printed, volume)
 end
 
 function expectation = in_own_process(pattern)
-  expectation = struct('pattern', ['^' pattern '@descriptors kept\n$'], 'volume', [], 'own_process', true);
+  expectation = ends(pattern, []);
+  expectation.own_process = true;
 end
 
 function count = open_descriptors()
@@ -163,8 +164,7 @@ command_line = argv();
 if numel(command_line) == 2
   fixtures = command_line{1};
 else
-  fixtures = tempname();
-  mkdir(fixtures);
+  fixtures = scratch_folder();
 end
 files = fixture_names(fixtures);
 exact = zeros(256, 256, 256, 'single');
@@ -356,8 +356,7 @@ unwind_protect
   descriptors_after = open_descriptors();
   memory_after = resident_memory();
 unwind_protect_cleanup
-  confirm_recursive_rmdir(false, 'local');
-  rmdir(fixtures, 's');
+  remove_folder(fixtures);
 end_unwind_protect
 
 % A leaked slice-pair buffer would add 1 MiB a reduction, a leaked result 64 MiB.
