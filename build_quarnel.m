@@ -38,8 +38,8 @@ function build_quarnel(folder)
     flags = getenv('CXXFLAGS');
     setenv('CXXFLAGS', [strtrim(mkoctfile('-p', 'CXXFLAGS')) ' -std=c++17']);
     restoreFlags = onCleanup(@() setenv('CXXFLAGS', flags));
-    % On Linux the module exports mexFunction alone, as the MATLAB modules do: nothing of its own
-    % is offered to the host or to the other modules the host loads.
+    % On Linux the module exports only what the host looks up (gateway/exports.map): nothing of
+    % its own is offered to the host or to the other modules the host loads.
     exportsOnly = {};
     if isunix() && ~ismac()
       exportsOnly = {['-Wl,--version-script=' fullfile(here, 'gateway', 'exports.map')]};
