@@ -7,15 +7,21 @@ function quarnel_reduce(outputFolder, listFile, resume)
 %     ok NAME.raw                  reduced and saved
 %     kept NAME.raw                left as it was, with RESUME
 %     failed NAME.raw: MESSAGE     MESSAGE is the line Quarnel printed, or why saving failed
-%   When Quarnel is not on the path it prints the single line "no Quarnel" and reduces nothing.
+%   When Quarnel is not on the path it prints the single line "no Quarnel" and reduces nothing;
+%   when only its help text is, with no module this host loads beside it, as in the MATLAB zip's
+%   folder under Octave, the line "no Quarnel module beside FOLDER".
 %
 %   The quarnel-reduce command runs this in one host process, reads these lines, and turns them
 %   into its exit status; call quarnel-reduce rather than this.
 %
 %   See also REDUCE_VOLUME, REDUCE_FOLDER.
 
-  if ~exist('Quarnel', 'file')
-    printLine('no Quarnel');
+  if ~isempty(missing_module())
+    if exist('Quarnel', 'file')
+      printLine(['no Quarnel module beside ' fileparts(which('Quarnel'))]);
+    else
+      printLine('no Quarnel');
+    end
     return
   end
   volumes = regexp(fileread(listFile), '[^\n]+', 'match');

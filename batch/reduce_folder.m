@@ -26,8 +26,8 @@ function report = reduce_folder(inputFolder, outputFolder, varargin)
 %   have one (otherwise parfor reduces them one after the other here). N = 1, the default,
 %   reduces them one after the other in this session.
 %
-%   Errors, raised before any file is touched: INPUTFOLDER is not an existing folder, Quarnel is
-%   not on the path, OUTPUTFOLDER can't be created, N is not a whole number of 1 or more, an
+%   Errors, raised before any file is touched: INPUTFOLDER is not an existing folder, no module of
+%   Quarnel that this host loads is on the path, OUTPUTFOLDER can't be created, N is not a whole number of 1 or more, an
 %   option other than 'Workers'.
 %
 %   Example:
@@ -51,8 +51,9 @@ function report = reduce_folder(inputFolder, outputFolder, varargin)
     error('reduce_folder:input', 'There is no folder %s to reduce the volumes of.', inputFolder);
   end
   % Otherwise every volume would fail, and results of earlier runs be deleted as stale.
-  if ~exist('Quarnel', 'file')
-    error('reduce_folder:module', 'Quarnel is not on the path: add the folder of its compiled module with addpath.');
+  module_problem = missing_module();
+  if ~isempty(module_problem)
+    error('reduce_folder:module', '%s', module_problem);
   end
   if ~isfolder(outputFolder)
     [made, why] = mkdir(outputFolder);

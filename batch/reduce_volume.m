@@ -16,9 +16,10 @@ function [ok, message] = reduce_volume(rawPath, matPath)
 %   afterwards: one left by an earlier run is deleted, so that no stale result sits beside the
 %   failure. Should that fail too, MESSAGE says so.
 %
-%   RAWPATH and MATPATH are character rows or, in MATLAB, strings. Quarnel must be on the path,
-%   else an error is raised before anything is touched. REDUCE_FOLDER calls this for
-%   each file of a folder, in worker processes too: a worker sends back only OK and MESSAGE.
+%   RAWPATH and MATPATH are character rows or, in MATLAB, strings. A module of Quarnel that this
+%   host loads must be on the path, else an error is raised before anything is touched.
+%   REDUCE_FOLDER calls this for each file of a folder, in worker processes too: a worker sends
+%   back only OK and MESSAGE.
 %
 %   Example:
 %     [ok, message] = reduce_volume('scan.raw', 'scan.mat');
@@ -35,8 +36,9 @@ function [ok, message] = reduce_volume(rawPath, matPath)
   matPath = character_row(matPath, 'reduce_volume:path', ...
                         'MATPATH must be a path, as a non-empty character row.');
   % Otherwise every volume would fail, and results of earlier runs be deleted as stale.
-  if ~exist('Quarnel', 'file')
-    error('reduce_volume:module', 'Quarnel is not on the path: add the folder of its compiled module with addpath.');
+  module_problem = missing_module();
+  if ~isempty(module_problem)
+    error('reduce_volume:module', '%s', module_problem);
   end
   try
     % Quarnel prints a line instead of giving a result. Called without an output variable, it

@@ -25,6 +25,7 @@ FROM_SOURCES = {
     "reduce_volume.m": "batch/reduce_volume.m",
     "quarnel_reduce.m": "batch/quarnel_reduce.m",
     "private/character_row.m": "batch/private/character_row.m",
+    "private/missing_module.m": "batch/private/missing_module.m",
     "private/whole_mat_file.m": "batch/private/whole_mat_file.m",
     "quarnel-reduce": "batch/quarnel-reduce",
     "slurm/reduce_array.sbatch": "batch/slurm/reduce_array.sbatch",
