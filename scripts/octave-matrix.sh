@@ -119,7 +119,14 @@ same_result() {
 }
 
 same_lines() {
-    diff -u "$1" "$2" && echo "the lines are the host's"
+    local difference
+    if difference=$(diff -u "$1" "$2"); then
+        echo "the lines are the host's"
+        return 0
+    fi
+    head -n 20 <<<"$difference"
+    echo "(the first of $(wc -l <<<"$difference") lines of difference)"
+    return 1
 }
 
 check_bits() {
@@ -262,39 +269,59 @@ build_host() {
     }
 }
 
+# A column's width: its name, or FAILED.
+width() {
+    local name=$1
+    ((${#name} > 6)) && echo "${#name}" || echo 6
+}
+
+# The table, then a count of the checks; fails when a check failed or no chroot could be had.
 print_table() {
-    local suite column status version failed=0 row
-    printf '%-8s %-9s' Octave Debian
-    for column in "${columns[@]}"; do printf ' %-*s' "${#column}" "$column"; done
-    printf '\n'
+    local suite column status version passed=0 failed=0 checked=0
+    local row
+    row=$(printf '%-8s %-9s' Octave Debian)
+    for column in "${columns[@]}"; do row+=$(printf ' %-*s' "$(width "$column")" "$column"); done
+    printf '%s\n' "${row%"${row##*[! ]}"}"
     for suite in "${suites[@]}"; do
         if [[ $(head -n 1 "$results/$suite") == "no chroot" ]]; then
             printf '%-8s %-9s Debian'\''s archive gave no chroot (log: %s)\n' - "$suite" "$cache/$suite.log"
             continue
         fi
+        checked=$((checked + 1))
         version=$(awk -F '\t' '$1 == "version" { print $2 }' "$results/$suite")
-        printf '%-8s %-9s' "${version:-?}" "$suite"
+        row=$(printf '%-8s %-9s' "${version:-?}" "$suite")
         for column in "${columns[@]}"; do
             status=$(awk -F '\t' -v column="$column" '$1 == column { print $2 }' "$results/$suite")
             [[ -n $status ]] || status=FAILED  # the layer ended before the check ran
-            [[ $status == FAILED ]] && failed=1
-            printf ' %-*s' "${#column}" "$status"
+            case $status in
+                ok) passed=$((passed + 1)) ;;
+                FAILED) failed=$((failed + 1)) ;;
+            esac
+            row+=$(printf ' %-*s' "$(width "$column")" "$status")
         done
-        printf '\n'
+        printf '%s\n' "${row%"${row##*[! ]}"}"
     done
-    return $failed
+    printf 'checks: %d passed, %d failed\n' "$passed" "$failed"
+    if ((checked == 0)); then
+        echo "$0: no Octave was checked: Debian's archive gave no chroot at all" >&2
+        return 1
+    fi
+    ((failed == 0))
 }
 
+# The end of each failed check's log; a check the layer never reached shows the layer's log.
 print_failures() {
-    local suite column status
+    local suite column status log
     for suite in "${suites[@]}"; do
+        [[ $(head -n 1 "$results/$suite") != "no chroot" ]] || continue
         for column in "${columns[@]}"; do
             status=$(awk -F '\t' -v column="$column" '$1 == column { print $2 }' "$results/$suite")
-            if [[ $status == FAILED ]]; then
-                echo
-                echo "== $suite, $column: FAILED; the last lines of $log_root/$suite/$column.log:"
-                tail -n 25 "$log_root/$suite/$column.log"
-            fi
+            [[ -z $status || $status == FAILED ]] || continue
+            log=$log_root/$suite/$column.log
+            [[ -f $log ]] || log=$log_root/$suite/layer.log
+            echo
+            echo "== $suite, $column: FAILED; the last lines of $log:"
+            tail -n 25 "$log"
         done
     done
 }
