@@ -68,6 +68,8 @@ make_chroot() {
 columns=("pkg user" "pkg root" bits lines reduce_folder quarnel-reduce build_quarnel exports)
 # What the README's route to quarnel-reduce runs, given the output folder and the volumes.
 readme_route='"$(octave-cli --eval "pkg load quarnel; disp(fileparts(which('"'"'reduce_folder'"'"')))")/quarnel-reduce" "$@"'
+# Far more than the few minutes the checks of one release take on a loaded machine.
+checks_time_limit=30m
 short_line="Couldn't read 268435456 bytes from file!"
 # Octave 7.3 says this on its standard error as it ends, whatever it ran.
 exit_noise="error: ignoring const execution_exception& while preparing to exit"
@@ -77,7 +79,7 @@ in_chroot() {
 }
 
 as_user() {
-    chroot --userspec=1000:1000 "$layer/merged" /usr/bin/env -i HOME=/home/matrix USER=matrix LANG=C.UTF-8 \
+    chroot --userspec=1000:1000 --groups=1000 "$layer/merged" /usr/bin/env -i HOME=/home/matrix USER=matrix LANG=C.UTF-8 \
         PATH=/usr/bin:/bin "$@"
 }
 
@@ -252,8 +254,16 @@ run_suite() {
         fi
     fi
     echo "$suite: checking"
-    unshare --mount --propagation private --pid --fork --kill-child bash -c 'check_suite "$1"' check_suite "$suite" \
-        >"$log_root/$suite/layer.log" 2>&1 || echo "$suite: the layer ended badly (log: $log_root/$suite/layer.log)"
+    # A check that hangs ends with the layer, and the checks it kept from running fail.
+    local status=0
+    timeout --kill-after=10 "$checks_time_limit" unshare --mount --propagation private --pid --fork --kill-child \
+        bash -c 'check_suite "$1"' check_suite "$suite" >"$log_root/$suite/layer.log" 2>&1 || status=$?
+    if ((status == 124)); then
+        echo "the checks were stopped after $checks_time_limit" >>"$log_root/$suite/layer.log"
+    fi
+    if ((status != 0)); then
+        echo "$suite: the layer ended badly (log: $log_root/$suite/layer.log)"
+    fi
     echo "$suite: done"
 }
 
@@ -363,7 +373,11 @@ head -c 268435456 /dev/urandom >"$shared/volumes/whole.raw"
 truncate -s 268435455 "$shared/volumes/short.raw"
 chmod -R a+rX "$shared"
 octave-cli --norc --no-history --quiet "$shared/calls_transcript.m" "$root/build/octave" "$shared/volumes/whole.raw" \
-    "$shared/volumes/short.raw" "$shared/host.transcript" "$shared/host.result" 2>/dev/null
+    "$shared/volumes/short.raw" "$shared/host.transcript" "$shared/host.result" >"$log_root/host-reference.log" 2>&1 || {
+    echo "$0: the host's module gave no reference:" >&2
+    grep -F -x -v -e "$exit_noise" "$log_root/host-reference.log" >&2
+    exit 2
+}
 export cache work shared results log_root package_name root readme_route short_line exit_noise
 export -f check_suite record in_chroot as_user octave all_tests_passed install_and_test same_result same_lines \
     expect_batch_outcome check_pkg_user check_pkg_root check_bits check_lines check_reduce_folder \
