@@ -57,6 +57,7 @@ make_chroot() {
     if unshare --mount --propagation private --pid --fork --kill-child \
         debootstrap --variant=minbase --include="octave,${dev_package[$suite]},make,g++" \
         "$suite" "$partial" "$mirror" >"$cache/$suite.log" 2>&1 &&
+        rm -f "$partial"/var/cache/apt/archives/*.deb &&  # installed already: a fifth of the chroot
         mv -T "$partial" "$cache/$suite"; then
         return 0
     fi
