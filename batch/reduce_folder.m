@@ -2,7 +2,7 @@ function report = reduce_folder(inputFolder, outputFolder, varargin)
 %REDUCE_FOLDER Reduce every raw volume in a folder with Quarnel, each into its own .mat file.
 %   REPORT = REDUCE_FOLDER(INPUTFOLDER, OUTPUTFOLDER) reduces each file named NAME.raw in
 %   INPUTFOLDER with Quarnel and saves its 256 x 256 x 256 single result as the variable V in
-%   OUTPUTFOLDER/NAME.mat, a version 6 MAT-file, uncompressed, which Octave and MATLAB both load.
+%   OUTPUTFOLDER/NAME.mat, an uncompressed MAT-file that Octave, MATLAB and SciPy all load.
 %   The names are matched case-sensitively; folders named *.raw are not volumes and are skipped.
 %   OUTPUTFOLDER is created when missing, and may be INPUTFOLDER itself. Each file goes through
 %   REDUCE_VOLUME, which holds one volume's result (64 MiB) at a time and saves it itself.
@@ -11,13 +11,12 @@ function report = reduce_folder(inputFolder, outputFolder, varargin)
 %     file      the file's name, as 'scan.raw'
 %     ok        true when NAME.mat holds the file's reduction
 %     message   '' when ok; otherwise the line Quarnel printed instead, without its newline, as
-%               'Couldn''t read 268435456 bytes from file!', or the host's error message when
-%               saving failed (a full disk, a folder you may not write to)
+%               'Couldn''t read 268435456 bytes from file!', or why saving failed (a full disk,
+%               a folder you may not write to)
 %   A file is ok only when Quarnel gave a result and printed nothing: a result that came with a
 %   line is not to be trusted and is not saved. A file that can't be used is reported and the
-%   others are still reduced. No NAME.mat is written for it, not even in part, and a NAME.mat
-%   left in OUTPUTFOLDER by an earlier run is deleted, so that no earlier result sits beside a
-%   failure in the report. A .mat whose NAME.raw is no longer in INPUTFOLDER is left alone.
+%   others are still reduced. No NAME.mat is written for it, not even in part, and nothing is
+%   deleted: a NAME.mat left by an earlier run stays, and the report says the file failed.
 %
 %   REPORT = REDUCE_FOLDER(..., 'Workers', N) reduces up to N files at a time, each in a worker
 %   process: in Octave with parcellfun from the parallel package, which must be loaded first
@@ -27,8 +26,8 @@ function report = reduce_folder(inputFolder, outputFolder, varargin)
 %   reduces them one after the other in this session.
 %
 %   Errors, raised before any file is touched: INPUTFOLDER is not an existing folder, no module of
-%   Quarnel that this host loads is on the path, OUTPUTFOLDER can't be created, N is not a whole number of 1 or more, an
-%   option other than 'Workers'.
+%   Quarnel that this host loads is on the path, OUTPUTFOLDER can't be created, N is not a whole
+%   number of 1 or more, an option other than 'Workers'.
 %
 %   Example:
 %     pkg load parallel   % in Octave, for 'Workers'
@@ -50,7 +49,7 @@ function report = reduce_folder(inputFolder, outputFolder, varargin)
   if ~isfolder(inputFolder)
     error('reduce_folder:input', 'There is no folder %s to reduce the volumes of.', inputFolder);
   end
-  % Otherwise every volume would fail, and results of earlier runs be deleted as stale.
+  % Otherwise every volume would fail.
   module_problem = missing_module();
   if ~isempty(module_problem)
     error('reduce_folder:module', '%s', module_problem);
