@@ -90,13 +90,19 @@ function saveWhole(V, matPath, source)
   % or not at all. The temporary's name holds nothing of the volume's, which may hold characters
   % that MATLAB's movefile takes as wildcards, starts with a dot and doesn't end in .mat, so that
   % no *.mat pattern picks it up, and differs from the quarnel-reduce command's, whose runs remove
-  % the temporaries they find unlocked.
+  % the temporaries they find unlocked. It names this process, so that reduce_folder can remove
+  % the temporary of a worker that ended before it was done.
   % MATLAB's movefile would put the file inside a folder of that name and report success.
   if isfolder(matPath)
     error('reduce_volume:write', 'Couldn''t write %s (it is a folder)', matPath);
   end
   [~, token] = fileparts(tempname());
-  partial = fullfile(fileparts(matPath), ['.reduce_volume-' token '.partial']);
+  if exist('OCTAVE_VERSION', 'builtin')
+    process = getpid();
+  else
+    process = feature('getpid');
+  end
+  partial = path_in(fileparts(matPath), sprintf('.reduce_volume-%d-%s.partial', process, token));
   [fid, why] = fopen(partial, 'w', 'ieee-le');
   if fid < 0
     error('reduce_volume:write', 'Couldn''t write %s (%s)', matPath, why);

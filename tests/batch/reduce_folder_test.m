@@ -1,13 +1,17 @@
 % reduce_folder and reduce_volume from batch/ as users run them, over a folder holding three
-% whole volumes, a short file, a link to nothing, a folder named like a volume and a file that is
-% not one: one after the other, with two workers asked for before the parallel package is loaded,
-% and in two worker processes. Each .mat holds the bits of Quarnel's own result and a header that
-% records the volume's size and time and V's check sum, the report gives Quarnel's lines, and a
+% whole volumes, one of them under a name that isn't valid text (Latin-1), a short file, a link to
+% nothing, a folder named like a volume, a dot-file and a file that is not one: one after the
+% other, in two worker processes, and in two workers one of which is killed while it writes. Each
+% .mat holds the bits of Quarnel's own result and a header that records the volume's size and time
+% and V's check sum, the report gives Quarnel's lines, a killed worker costs only its volume, and a
 % file that fails writes nothing, not even in part, and deletes nothing: a .mat of an earlier run
 % stays. Saving that fails, a full disk included, is reported the same way.
 %   octave-cli reduce_folder_test.m OCTAVE_CLI VERSION
 %   (with the module, batch/ and support/ of the Octave tests on the path)
 [octave, version] = argv(){1:2};
+% Names are joined byte by byte: Octave's fullfile and regexprep refuse one that isn't valid text.
+in_folder = @(folder, name) [folder '/' name];
+mat_name = @(name) [name(1:end - 4) '.mat'];
 folder = scratch_folder();
 unwind_protect
   % Octave's dir would take the * for a wildcard and list the two folders instead.
@@ -20,17 +24,19 @@ unwind_protect
   % Bytes after the first 268435456 are never read.
   longer_file = fullfile(volumes, 'random longer.raw');
   assert(system(sprintf('head -c 268439552 /dev/urandom > "%s"', longer_file)) == 0, 'can''t write %s', longer_file);
-  write_constant_volume(fullfile(volumes, 'constant.raw'), -3);
+  latin1 = ['caf' char(233) '.raw'];
+  write_constant_volume(in_folder(volumes, latin1), -3);
   fid = fopen(fullfile(volumes, 'short.raw'), 'w');
   fwrite(fid, zeros(1000, 1, 'uint8'));
   fclose(fid);
   symlink(fullfile(folder, 'nowhere'), fullfile(volumes, 'gone.raw'));
   mkdir(fullfile(volumes, 'folder.raw'));
   fclose(fopen(fullfile(volumes, 'notes.txt'), 'w'));
+  fclose(fopen(fullfile(volumes, '.hidden.raw'), 'w'));
 
-  % In name order: a space sorts before a full stop.
+  % In byte order: a space sorts before a full stop.
   expected = {
-    'constant.raw',      true,  ''
+    latin1,              true,  ''
     'gone.raw',          false, 'Couldn''t open file!'
     'random longer.raw', true,  ''
     'random.raw',        true,  ''
@@ -39,27 +45,23 @@ unwind_protect
   whole = [expected{:, 2}];
   reference = cell(rows(expected), 1);
   for k = find(whole)
-    reference{k} = Quarnel(fullfile(volumes, expected{k, 1}));
+    reference{k} = Quarnel(in_folder(volumes, expected{k, 1}));
   end
-  results = sort(regexprep(expected(whole, 1), '\.raw$', '.mat'));
+  results = sort(cellfun(mat_name, expected(whole, 1), 'UniformOutput', false));
   % The bytes from the end of the header text to V's data, the same in every result file.
   fixed_bytes = [uint8('        '), uint8([0 1]), uint8('IM'), typecast(uint32([14 67108920 6 8 7 0 5 12]), 'uint8'), ...
                  typecast(int32([256 256 256 0]), 'uint8'), typecast(uint16([1 1]), 'uint8'), uint8('V'), ...
                  uint8([0 0 0]), typecast(uint32([7 67108864]), 'uint8')];
   weights = mod((0:16777215)', 8191) + 1;
 
-  assert(exist('parcellfun', 'file') ~= 2, 'the parallel package is loaded before the test loads it');
   runs = {
-    % what                                      options         load parallel  warnings
-    'one after the other',                      {},             false,         0
-    'two workers asked before parallel loads',  {'Workers', 2}, false,         1
-    'two workers',                              {'Workers', 2}, true,          0
+    % what                                    workers  a worker killed while it writes
+    'one after the other',                    1,       false
+    'two workers',                            2,       false
+    'two workers, one killed as it writes',   2,       true
   };
   for run = 1:rows(runs)
-    [what, options, load_parallel, warnings] = runs{run, :};
-    if load_parallel
-      pkg load parallel
-    end
+    [what, workers, kill_one] = runs{run, :};
     % The first run makes its folder; the others find results of an earlier run in theirs: a
     % random.mat to be replaced, and .mat files of volumes that now fail, which stay.
     output = fullfile(folder, sprintf('run %d', run), 'reduced');
@@ -72,15 +74,32 @@ unwind_protect
       end
       left_by_earlier_run = {'gone.mat'; 'short.mat'};
     end
+    if kill_one
+      % Stops the first worker found writing its temporary and, if the temporary is still there,
+      % kills it; otherwise lets it go on and waits for the next.
+      killer = system(sprintf(['cd "%s" && while :; do for t in .reduce_volume-*; do p=${t#.reduce_volume-}; p=${p%%%%-*};' ...
+                               ' [ -e "$t" ] && kill -STOP "$p" 2>/dev/null || continue;' ...
+                               ' if [ -e "$t" ]; then kill -KILL "$p"; exit; fi; kill -CONT "$p"; done; sleep 0.01; done'], output), ...
+                      false, 'async');
+    end
 
-    printed = evalc('report = reduce_folder(volumes, output, options{:});');
+    printed = evalc('report = reduce_folder(volumes, output, ''Workers'', workers);');
     % Quarnel's lines go into the report, never to the console.
-    assert(numel(strfind(printed, 'pkg load parallel')) == warnings && (warnings > 0 || isempty(printed)), ...
-           '%s: printed "%s"', what, printed);
+    assert(isempty(printed), '%s: printed "%s"', what, printed);
     assert(isequal(size(report), [rows(expected) 1]) && isequal(fieldnames(report), {'file'; 'ok'; 'message'}), ...
            '%s: the report is a %s struct with fields %s', what, mat2str(size(report)), strjoin(fieldnames(report)', ', '));
+    killed = [];
+    if kill_one
+      [~, status] = waitpid(killer);
+      assert(WIFEXITED(status) && WEXITSTATUS(status) == 0, '%s: the killer failed', what);
+      killed = find(strcmp({report.message}, 'the worker reducing it ended'));
+      assert(isscalar(killed) && whole(killed), '%s: the volumes whose worker ended: %s', what, strjoin({report(killed).file}, ', '));
+    end
     for k = 1:rows(expected)
       [file, ok, message] = expected{k, :};
+      if k == killed
+        [ok, message] = deal(false, 'the worker reducing it ended');
+      end
       got = report(k);
       assert(strcmp(got.file, file) && islogical(got.ok) && got.ok == ok && strcmp(got.message, message), ...
              '%s: report(%d) is {%s, %d, "%s"}, expected {%s, %d, "%s"}', what, k, got.file, got.ok, got.message, file, ok, message);
@@ -88,18 +107,22 @@ unwind_protect
 
     % Hidden files included: no temporary is left.
     left = sort(setdiff(readdir(output), {'.'; '..'}));
-    assert(isequal(left, sort([results; left_by_earlier_run])), '%s: the output folder holds %s', what, strjoin(left', ', '));
+    written = setdiff(results, cellfun(mat_name, expected(killed, 1), 'UniformOutput', false));
+    if any(strcmp(expected(killed, 1), 'random.raw'))
+      written = [written; {'random.mat'}];  % the earlier run's stays
+    end
+    assert(isequal(left, sort([written; left_by_earlier_run])), '%s: the output folder holds %s', what, strjoin(left', ', '));
     for name = left_by_earlier_run'
       assert(isequal(fieldnames(load(fullfile(output, name{1}))), {'stale'}), '%s: %s of the earlier run was replaced', what, name{1});
     end
-    for k = find(whole)
-      mat_file = fullfile(output, regexprep(expected{k, 1}, '\.raw$', '.mat'));
+    for k = setdiff(find(whole), killed)
+      mat_file = in_folder(output, mat_name(expected{k, 1}));
       % A level 5 MAT-file whose header text records the volume's size and time and V's check
       % sum, then the one uncompressed variable V.
       fid = fopen(mat_file, 'r', 'ieee-le');
       header = fread(fid, 192, 'uint8=>uint8')';
       fclose(fid);
-      source = stat(fullfile(volumes, expected{k, 1}));
+      source = stat(in_folder(volumes, expected{k, 1}));
       record = sprintf('MATLAB 5.0 MAT-file, Quarnel %s, input %d B %d s, check %d', version, source.size, ...
                        source.mtime, double(reference{k}(:))' * weights);
       assert(strcmp(char(header(1:116)), [record, repmat(' ', 1, 116 - numel(record))]) && isequal(header(117:192), fixed_bytes), ...
