@@ -349,10 +349,15 @@ Watch signalAt(std::size_t linesOut, Stage stage, int signal) {
         if (lines(out).size() < linesOut || !inStage(process, stage)) return false;
         kill(process, SIGSTOP);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));  // until every thread has stopped
-        const bool there = inStage(process, stage);
-        if (there) kill(process, signal);
-        kill(process, SIGCONT);
-        return there;
+        if (!inStage(process, stage)) {
+            kill(process, SIGCONT);
+            return false;
+        }
+        if (signal != SIGSTOP) {  // SIGSTOP leaves it stopped, for the caller to continue
+            kill(process, signal);
+            kill(process, SIGCONT);
+        }
+        return true;
     };
 }
 
@@ -595,9 +600,12 @@ struct Step {
     bool otherResults = false;             // whatever else is there must be right too
 };
 
+// The output folder: a plain one, or a 100 MiB tmpfs of its own, or one that is read-only.
+enum class Disk { plain, small, readOnly };
+
 struct FaultRow {
     const char* what;
-    bool smallFileSystem;  // the output folder is a 100 MiB tmpfs of its own
+    Disk disk;
     std::vector<Step> steps;
 };
 
@@ -613,51 +621,69 @@ TEST(Command, FaultsLeaveOnlyWholeResultsAndResumeCompletesThem) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         return kill(process, SIGKILL) == 0;
     };
+    const Watch sweepOfSecond = signalAt(1, Stage::sweep, SIGSTOP);
+    const Watch touchWhileRead = [sweepOfSecond](pid_t process, const std::string& out) {
+        if (!sweepOfSecond(process, out)) return false;  // stopped, and left so
+        const struct stat input = statusOf(randomSource(1).path);
+        const timespec times[2] = {input.st_atim, {input.st_mtim.tv_sec + 1, input.st_mtim.tv_nsec}};
+        utimensat(AT_FDCWD, randomSource(1).path.c_str(), times, 0);
+        kill(process, SIGCONT);
+        return true;
+    };
     const std::vector<FaultRow> rows = {
         {"kill -9 while the list is read",
-         false,
+         Disk::plain,
          {{{"--list", "-", "out"}, killBeforeAnything, std::nullopt, -SIGKILL, "", {}},
           {resume, nullptr, std::nullopt, 0, "ok v1.raw\nok v2.raw\nok v3.raw\nok v4.raw\n", allResults}}},
         {"kill -9 while the second volume is read",
-         false,
+         Disk::plain,
          {{all, signalAt(1, Stage::sweep, SIGKILL), std::nullopt, -SIGKILL, "ok v1.raw\n", {"v1.mat"}},
           {resume, nullptr, std::nullopt, 0, resumed, allResults}}},
         {"kill -9 while the second result is written",
-         false,
+         Disk::plain,
          {{all, signalAt(1, Stage::write, SIGKILL), std::nullopt, -SIGKILL, "ok v1.raw\n", {"v1.mat"}, Temporaries::some},
           {resume, nullptr, std::nullopt, 0, resumed, allResults}}},
         {"kill -9 as soon as the second line is out",
-         false,
+         Disk::plain,
          {{all, signalAt(2, Stage::afterLine, SIGKILL), std::nullopt, -SIGKILL, std::nullopt, {"v1.mat", "v2.mat"},
            Temporaries::allowed, true},
           {resume, nullptr, std::nullopt, 0, "kept v1.raw\nkept v2.raw\nok v3.raw\nok v4.raw\n", allResults}}},
         {"kill -9 with two jobs",
-         false,
+         Disk::plain,
          {{{"--jobs", "2", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"}, signalAt(1, Stage::write, SIGKILL), std::nullopt,
            -SIGKILL, std::nullopt, {"v1.mat"}, Temporaries::allowed, true},
           {{"--resume", "--jobs", "2", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"}, nullptr, std::nullopt, 0, std::nullopt,
            allResults}}},
         {"SIGTERM while the second volume is read",
-         false,
+         Disk::plain,
          {{all, signalAt(1, Stage::sweep, SIGTERM), std::nullopt, 143, "ok v1.raw\nfailed v2.raw: interrupted\n", {"v1.mat"}},
           {resume, nullptr, std::nullopt, 0, resumed, allResults}}},
         {"SIGTERM while the second result is written",
-         false,
+         Disk::plain,
          {{all, signalAt(1, Stage::write, SIGTERM), std::nullopt, 143, "ok v1.raw\nfailed v2.raw: interrupted\n", {"v1.mat"}},
           {resume, nullptr, std::nullopt, 0, resumed, allResults}}},
         {"SIGINT while the first volume is read",
-         false,
+         Disk::plain,
          {{all, signalAt(0, Stage::sweep, SIGINT), std::nullopt, 130, "failed v1.raw: interrupted\n", {}}}},
         {"SIGTERM with two jobs",
-         false,
+         Disk::plain,
          {{{"--jobs", "2", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"}, signalAt(0, Stage::write, SIGTERM), std::nullopt,
            143, std::nullopt, {}, Temporaries::none, true}}},
+        {"SIGTERM while the second volume is read, in a read-only folder",
+         Disk::readOnly,
+         {{all, signalAt(1, Stage::sweep, SIGTERM), std::nullopt, 143,
+           "failed v1.raw: Couldn't write v1.mat (Read-only file system)\nfailed v2.raw: interrupted\n", {}}}},
+        {"the second volume touched while it is read",
+         Disk::plain,
+         {{all, touchWhileRead, std::nullopt, 1,
+           "ok v1.raw\nfailed v2.raw: the file changed while it was read\nok v3.raw\nok v4.raw\n",
+           {"v1.mat", "v3.mat", "v4.mat"}}}},
         {"a file size limit",
-         false,
+         Disk::plain,
          {{{"out", "v1.raw", "v2.raw"}, nullptr, 1 << 24, 1,
            "failed v1.raw: Couldn't write v1.mat (File too large)\nfailed v2.raw: Couldn't write v2.mat (File too large)\n", {}}}},
         {"a full disk, beside a result of an earlier run",
-         true,
+         Disk::small,
          {{{"out", "v1.raw"}, nullptr, std::nullopt, 0, "ok v1.raw\n", {"v1.mat"}},
           {{"out", "v1.raw", "v2.raw"}, nullptr, std::nullopt, 1,
            "failed v1.raw: Couldn't write v1.mat (No space left on device)\n"
@@ -674,7 +700,8 @@ TEST(Command, FaultsLeaveOnlyWholeResultsAndResumeCompletesThem) {
         const std::string out = folder + "/out";
         fs::create_directory(out);
         std::optional<SmallFileSystem> small;
-        if (row.smallFileSystem && !small.emplace(out, "100m").mounted()) {
+        if (row.disk != Disk::plain && (!small.emplace(out, "100m").mounted() ||
+                                        (row.disk == Disk::readOnly && !small->makeReadOnly()))) {
             ADD_FAILURE() << "no tmpfs of its own can be mounted: run as root";
             continue;
         }
