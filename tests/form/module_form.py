@@ -5,6 +5,7 @@ host's published headers link. Every fault found is reported, not only the first
   module_form.py octave Quarnel.mex --nm nm --probe empty_module.mex
   module_form.py linux Quarnel.mexa64 --nm nm --objdump objdump --host libmex.so libmx.so
       --renames renamed_entries.txt --headers mex.h matrix.h
+  module_form.py command quarnel-reduce-static --objdump objdump
   module_form.py windows Quarnel.mexw64 --objdump x86_64-w64-mingw32-objdump
       --host libmex.dll libmx.dll --host-defs libmex.def libmx.def
       --renames renamed_entries.txt --headers mex.h matrix.h
@@ -43,12 +44,19 @@ WINDOWS_SYSTEM_DLL = re.compile(r"(KERNEL32|kernel32|ntdll|msvcrt|ucrtbase|api-m
 # header.
 WINDOWS_FORMAT = ["pei-x86-64", "DLL", "PE32+"]
 
+# The static quarnel-reduce of the MATLAB zip runs on any x86-64 Linux: it is an x86-64 program
+# that asks the system for no program interpreter and no shared library.
+COMMAND_FORMAT = ["elf64-x86-64"]
+COMMAND_DYNAMIC_HEADERS = {"INTERP", "DYNAMIC"}
+
 # In `nm -D` lines: the symbol's name, as nm prints it, with any version (name@VERSION).
 NM_NAME = re.compile(r" ([^ ]+)$")
 # In `nm -D --undefined-only` lines: a symbol that is needed (not weak) and bound to no version.
 NM_UNVERSIONED_NEED = re.compile(r"^ +U ([^@]+)$")
 # In the Linux module's `objdump -p` lines.
 ELF_NEEDED = re.compile(r"^  NEEDED +(.+)$")
+ELF_FILE_FORMAT = re.compile(r"file format (.+)$")
+ELF_PROGRAM_HEADER = re.compile(r"^ *([A-Z_]+) off ")
 ELF_SEARCH_PATH = re.compile(r"^  (RPATH|RUNPATH) +(.+)$")
 ELF_VERSION_NEED = re.compile(r"^    0x[0-9a-f]+ 0x[0-9a-f]+ [0-9]+ (.+)$")
 ELF_RUNTIME_VERSION = re.compile(r"^([A-Z]+)_([0-9.]+)$")
@@ -259,6 +267,15 @@ def linux_faults(arguments):
     return faults + host_entry_faults(source, host_entries, exported, renames)
 
 
+def command_faults(arguments):
+    lines = tool_lines(arguments.objdump, "-p", arguments.module)
+    faults = differences("file format", matched(lines, ELF_FILE_FORMAT), COMMAND_FORMAT)
+    faults += [f"needs {library}" for library in matched(lines, ELF_NEEDED)]
+    faults += [f"has the program header {header}: it is linked dynamically" for header in matched(lines, ELF_PROGRAM_HEADER)
+               if header in COMMAND_DYNAMIC_HEADERS]
+    return faults
+
+
 def windows_faults(arguments):
     # The Windows module as a Windows host meets it: a PE32+ x86-64 DLL that imports only from the
     # host's two libraries and Windows' own DLLs, taking from the host exactly the functions it was
@@ -291,14 +308,17 @@ def main():
     octave = platforms.add_parser("octave")
     linux = platforms.add_parser("linux")
     windows = platforms.add_parser("windows")
+    command = platforms.add_parser("command")
     octave.set_defaults(faults=octave_faults)
+    command.set_defaults(faults=command_faults)
     linux.set_defaults(faults=linux_faults)
     windows.set_defaults(faults=windows_faults)
-    for platform in (octave, linux, windows):
+    for platform in (octave, linux, windows, command):
         platform.add_argument("module")
     for platform in (octave, linux):
         platform.add_argument("--nm", required=True)
     octave.add_argument("--probe", required=True)
+    command.add_argument("--objdump", required=True)
     for platform in (linux, windows):
         platform.add_argument("--objdump", required=True)
         platform.add_argument("--host", nargs="+", required=True)

@@ -1,0 +1,920 @@
+// quarnel-reduce run as users and schedulers run it: a process of its own, given hostile names,
+// killed and stopped at each stage of a volume, starved of disk, and resumed over results that are
+// whole, foreign, cut short or stale. After every row, each *.mat in the output folder must be,
+// byte for byte, the file that the reference reduction of its input gives, header record included,
+// and nothing else may be there but the temporaries that a kill -9 leaves.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "volumes.h"
+
+namespace quarnel::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kResultBytes = 67109056;
+
+// --- Inputs and the files they must give ------------------------------------------------------
+
+struct Source {
+    std::string path;
+    const std::vector<float>* reduced;
+};
+
+const std::vector<float>& zeroReduction() {
+    static const std::vector<float> zeros(kReducedElements, 0.0f);
+    return zeros;
+}
+
+// Two volumes of random samples, so that a result saved under the other volume's name shows.
+const Source& randomSource(int which) {
+    static const std::vector<Source> sources = [] {
+        std::vector<Source> made;
+        for (std::uint32_t seed : {11u, 12u}) {
+            const Volume volume = randomVolume(seed);
+            const std::string path = temporaryPath("random" + std::to_string(seed) + ".raw");
+            writeVolume(path, volume);
+            made.push_back({path, new std::vector<float>(referenceReduction(volume))});
+        }
+        return made;
+    }();
+    return sources.at(static_cast<std::size_t>(which));
+}
+
+void putUint32(std::string& bytes, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
+    }
+}
+
+// The result file for `reduced` with the header text given: the layout written out field by field.
+std::string resultWithText(const std::string& text, const std::vector<float>& reduced) {
+    std::string bytes = text;
+    bytes.resize(116, ' ');
+    bytes += std::string(8, ' ');
+    bytes += std::string("\x00\x01IM", 4);
+    for (std::uint32_t word : {14u, 67108920u, 6u, 8u, 7u, 0u, 5u, 12u, 256u, 256u, 256u, 0u, 0x00010001u}) {
+        putUint32(bytes, word);
+    }
+    bytes += std::string("V\0\0\0", 4);
+    putUint32(bytes, 7);
+    putUint32(bytes, 67108864);
+    bytes.append(reinterpret_cast<const char*>(reduced.data()), reduced.size() * sizeof(float));
+    return bytes;
+}
+
+std::int64_t checkOf(const std::vector<float>& reduced) {
+    std::int64_t check = 0;
+    for (std::size_t k = 0; k < reduced.size(); ++k) {
+        check += static_cast<std::int64_t>(reduced[k]) * static_cast<std::int64_t>(k % 8191 + 1);
+    }
+    return check;
+}
+
+struct stat statusOf(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) {
+        ADD_FAILURE() << "can't stat " << path;
+    }
+    return status;
+}
+
+// The header text for the input as it is now; `fractionDigits` below 9 cuts the nanoseconds, and
+// 0 leaves them out, as a result made in the host records whole seconds.
+std::string headerText(const std::string& inputPath, const std::vector<float>& reduced, int fractionDigits = 9,
+                       const char* version = QUARNEL_VERSION) {
+    const struct stat input = statusOf(inputPath);
+    std::string time = std::to_string(input.st_mtim.tv_sec);
+    if (fractionDigits > 0) {
+        char nanoseconds[16];
+        std::snprintf(nanoseconds, sizeof nanoseconds, "%09ld", static_cast<long>(input.st_mtim.tv_nsec));
+        time += "." + std::string(nanoseconds, static_cast<std::size_t>(fractionDigits));
+    }
+    return std::string("MATLAB 5.0 MAT-file, Quarnel ") + version + ", input " + std::to_string(input.st_size) +
+           " B " + time + " s, check " + std::to_string(checkOf(reduced));
+}
+
+std::string expectedResult(const Source& source) {
+    return resultWithText(headerText(source.path, *source.reduced), *source.reduced);
+}
+
+std::string fileBytes(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+void writeFileBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(file.good()) << "can't write " << path;
+}
+
+std::string firstDifference(const std::string& expected, const std::string& actual) {
+    if (expected.size() != actual.size()) {
+        return std::to_string(actual.size()) + " bytes instead of " + std::to_string(expected.size());
+    }
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        if (expected[i] != actual[i]) {
+            return "byte " + std::to_string(i) + " differs" + (i < 116 ? ": header text '" + actual.substr(0, 116) + "'" : "");
+        }
+    }
+    return "";
+}
+
+bool isTemporary(const std::string& name) {
+    return name.rfind(".quarnel-", 0) == 0 && name.size() > 17 && name.compare(name.size() - 8, 8, ".partial") == 0;
+}
+
+bool isResultName(const std::string& name) {
+    return name.size() >= 4 && name.compare(name.size() - 4, 4, ".mat") == 0;
+}
+
+enum class Temporaries { none, allowed, some };
+
+// Every result in the folder is exactly the one its source gives, every expected one is there, and
+// nothing else is, but for temporaries where a killed run may have left them.
+void expectFolder(const std::string& folder, const std::map<std::string, Source>& results,
+                  Temporaries temporaries = Temporaries::none) {
+    std::set<std::string> seen;
+    std::size_t temporaryCount = 0;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (isTemporary(name)) {
+            ++temporaryCount;
+            continue;
+        }
+        const auto expected = results.find(name);
+        if (expected == results.end()) {
+            ADD_FAILURE() << "unexpected " << (isResultName(name) ? "result " : "file ") << name;
+            continue;
+        }
+        seen.insert(name);
+        EXPECT_EQ(firstDifference(expectedResult(expected->second), fileBytes(entry.path().string())), "") << name;
+    }
+    for (const auto& [name, source] : results) {
+        EXPECT_TRUE(seen.count(name) == 1) << "no " << name;
+    }
+    if (temporaries == Temporaries::none) {
+        EXPECT_EQ(temporaryCount, 0u) << "temporaries left in " << folder;
+    } else if (temporaries == Temporaries::some) {
+        EXPECT_GT(temporaryCount, 0u) << "the kill came after the write";
+    }
+}
+
+// --- Running the command ----------------------------------------------------------------------
+
+struct Ended {
+    int status = -1;  // the exit status, or minus the signal that ended it
+    std::string out;
+    std::string err;
+};
+
+// Called as the command runs with its process id and what it has printed; returns true once it
+// has done what it came to do.
+using Watch = std::function<bool(pid_t, const std::string& out)>;
+
+struct Launch {
+    std::vector<std::string> arguments;
+    std::string folder;                // where it runs; empty: here
+    std::optional<std::string> input;  // its standard input, closed after; none: /dev/null
+    bool inputStaysOpen = false;
+    std::optional<rlim_t> fileSizeLimit;
+    Watch watch;
+};
+
+void drain(int& descriptor, std::string& into) {
+    char chunk[65536];
+    const ssize_t count = read(descriptor, chunk, sizeof chunk);
+    if (count > 0) {
+        into.append(chunk, static_cast<std::size_t>(count));
+    } else if (count == 0) {
+        close(descriptor);
+        descriptor = -1;
+    }
+}
+
+Ended run(const Launch& launch, bool* watchFired = nullptr) {
+    int out[2], err[2], in[2];
+    if (pipe(out) != 0 || pipe(err) != 0 || pipe(in) != 0) {
+        ADD_FAILURE() << "no pipes";
+        return {};
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        if (launch.input || launch.inputStaysOpen) {
+            dup2(in[0], STDIN_FILENO);
+        } else {
+            const int nothing = open("/dev/null", O_RDONLY);
+            dup2(nothing, STDIN_FILENO);
+        }
+        for (int descriptor : {out[0], out[1], err[0], err[1], in[0], in[1]}) {
+            close(descriptor);
+        }
+        if (launch.fileSizeLimit) {
+            const rlimit limit{*launch.fileSizeLimit, *launch.fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        if (!launch.folder.empty() && chdir(launch.folder.c_str()) != 0) {
+            _exit(120);
+        }
+        std::vector<char*> argv{const_cast<char*>(QUARNEL_REDUCE_PATH)};
+        for (const std::string& argument : launch.arguments) {
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(QUARNEL_REDUCE_PATH, argv.data());
+        _exit(121);
+    }
+    close(out[1]);
+    close(err[1]);
+    close(in[0]);
+    if (launch.input) {
+        const std::string& bytes = *launch.input;
+        EXPECT_EQ(write(in[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    if (!launch.inputStaysOpen) {
+        close(in[1]);
+    }
+    Ended ended;
+    bool watching = static_cast<bool>(launch.watch);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    while (out[0] >= 0 || err[0] >= 0) {
+        pollfd ready[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+        if (poll(ready, 2, watching ? 0 : 100) > 0) {
+            if (ready[0].revents != 0) drain(out[0], ended.out);
+            if (ready[1].revents != 0) drain(err[0], ended.err);
+        }
+        if (watching && launch.watch(child, ended.out)) {
+            watching = false;
+            if (watchFired != nullptr) *watchFired = true;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << "still running after 5 minutes: killed";
+            kill(child, SIGKILL);
+            break;
+        }
+    }
+    if (launch.inputStaysOpen) {
+        close(in[1]);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ended.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    return ended;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> split;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        split.push_back(line);
+    }
+    return split;
+}
+
+std::vector<std::string> failedLines(const std::vector<std::string>& all) {
+    std::vector<std::string> failed;
+    for (const std::string& line : all) {
+        if (line.rfind("failed ", 0) == 0) failed.push_back(line);
+    }
+    return failed;
+}
+
+// The files the process holds open.
+std::vector<std::string> openFiles(pid_t process) {
+    std::vector<std::string> files;
+    const std::string folder = "/proc/" + std::to_string(process) + "/fd";
+    DIR* entries = opendir(folder.c_str());
+    if (entries == nullptr) return files;
+    while (const dirent* entry = readdir(entries)) {
+        char target[4096];
+        const std::string link = folder + "/" + entry->d_name;
+        const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+        if (length > 0) files.emplace_back(target, static_cast<std::size_t>(length));
+    }
+    closedir(entries);
+    return files;
+}
+
+enum class Stage { sweep, write, afterLine };
+
+bool inStage(pid_t process, Stage stage) {
+    bool volumeOpen = false;
+    bool temporaryOpen = false;
+    for (const std::string& file : openFiles(process)) {
+        const std::string name = fs::path(file).filename().string();
+        volumeOpen |= name.size() > 4 && name.compare(name.size() - 4, 4, ".raw") == 0;
+        temporaryOpen |= isTemporary(name);
+    }
+    switch (stage) {
+        case Stage::sweep: return volumeOpen && !temporaryOpen;
+        case Stage::write: return temporaryOpen;
+        case Stage::afterLine: return true;
+    }
+    return false;
+}
+
+// Once `linesOut` lines are out and the command is at `stage` (reading a volume, or writing a
+// result), freezes it, makes sure, and sends `signal`.
+Watch signalAt(std::size_t linesOut, Stage stage, int signal) {
+    return [=](pid_t process, const std::string& out) {
+        if (lines(out).size() < linesOut || !inStage(process, stage)) return false;
+        kill(process, SIGSTOP);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // until every thread has stopped
+        if (!inStage(process, stage)) {
+            kill(process, SIGCONT);
+            return false;
+        }
+        if (signal != SIGSTOP) {  // SIGSTOP leaves it stopped, for the caller to continue
+            kill(process, signal);
+            kill(process, SIGCONT);
+        }
+        return true;
+    };
+}
+
+// --- Where the results go ---------------------------------------------------------------------
+
+std::string freshFolder(const std::string& name) {
+    const std::string folder = temporaryPath(name);
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    return folder;
+}
+
+// A link named `name` in `folder` to a source.
+std::string linkTo(const std::string& folder, const std::string& name, const Source& source) {
+    const std::string path = folder + "/" + name;
+    fs::create_symlink(source.path, path);
+    return path;
+}
+
+// Mounts of this process's own, so that a small or read-only file system can be had as root.
+bool ownMounts() {
+    static const bool made = unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    return made;
+}
+
+class SmallFileSystem {
+public:
+    SmallFileSystem(const std::string& folder, const char* size) : folder_(folder) {
+        mounted_ = ownMounts() && mount("tmpfs", folder.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
+    }
+    SmallFileSystem(const SmallFileSystem&) = delete;
+    SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+    ~SmallFileSystem() {
+        if (mounted_) umount2(folder_.c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+    bool makeReadOnly() const {
+        return mount(nullptr, folder_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
+
+private:
+    std::string folder_;
+    bool mounted_ = false;
+};
+
+// --- The tables -------------------------------------------------------------------------------
+
+struct NameRow {
+    std::string name;
+    std::string resultName;
+    std::string shown;  // as the line shows it
+};
+
+// Names a shell or a format string would take apart, that begin like an option, span lines, are
+// no UTF-8 or are as long as a name may be.
+const std::vector<NameRow>& hostileNames() {
+    static const std::vector<NameRow> rows = {
+        {"with  spaces .raw", "with  spaces .mat", "with  spaces .raw"},
+        {"it's \"quoted\".raw", "it's \"quoted\".mat", "it's \"quoted\".raw"},
+        {"$(touch pwned).raw", "$(touch pwned).mat", "$(touch pwned).raw"},
+        {"`touch pwned`;.raw", "`touch pwned`;.mat", "`touch pwned`;.raw"},
+        {"100%s%n%d.raw", "100%s%n%d.mat", "100%s%n%d.raw"},
+        {"-leading.raw", "-leading.mat", "-leading.raw"},
+        {"new\nline.raw", "new\nline.mat", "new\\nline.raw"},
+        {"tab\tand\\back.raw", "tab\tand\\back.mat", "tab\\tand\\\\back.raw"},
+        {"latin1-\xe9\xe8\xff.raw", "latin1-\xe9\xe8\xff.mat", "latin1-\xe9\xe8\xff.raw"},
+        {std::string(246, 'n') + ".raw", std::string(246, 'n') + ".mat", std::string(246, 'n') + ".raw"},
+        {"scan.img", "scan.img.mat", "scan.img"},
+        {".raw", ".raw.mat", ".raw"},
+        {"upper.RAW", "upper.RAW.mat", "upper.RAW"},
+    };
+    return rows;
+}
+
+TEST(Command, HostileNamesGiveOneLineAndOneResultEach) {
+    for (const bool fromList : {false, true}) {
+        SCOPED_TRACE(fromList ? "from --list -" : "as arguments");
+        const std::string inputs = freshFolder(fromList ? "names-list" : "names-arguments");
+        const std::string outputs = inputs + "/out";
+        Launch launch{{"out"}, inputs, std::nullopt, false, std::nullopt, nullptr};
+        std::string list;
+        std::string expectedOut;
+        std::map<std::string, Source> results;
+        for (std::size_t i = 0; i < hostileNames().size(); ++i) {
+            const NameRow& row = hostileNames()[i];
+            const Source& source = randomSource(static_cast<int>(i % 2));
+            linkTo(inputs, row.name, source);
+            if (fromList) {
+                list += row.name + std::string(1, '\0');
+            } else {
+                launch.arguments.push_back(row.name);
+            }
+            expectedOut += "ok " + row.shown + "\n";
+            results[row.resultName] = source;
+        }
+        if (fromList) {
+            launch.arguments = {"--list", "-", "out"};
+            launch.input = list;
+        }
+        const Ended ended = run(launch);
+        EXPECT_EQ(ended.status, 0) << ended.err;
+        EXPECT_EQ(ended.out, expectedOut);
+        EXPECT_EQ(ended.err, "");
+        expectFolder(outputs, results);
+        EXPECT_FALSE(fs::exists(inputs + "/pwned"));
+    }
+}
+
+struct RefusedRow {
+    const char* what;
+    std::vector<std::string> volumes;
+    const char* message;
+};
+
+// Two volumes that would share one NAME.mat, and names that give no NAME.mat: nothing is done, not
+// even the output folder made.
+TEST(Command, VolumesThatCantEachHaveAResultAreRefusedBeforeAnythingIsDone) {
+    const std::vector<RefusedRow> rows = {
+        {"one name in two folders", {"a/scan.raw", "b/scan.raw"}, "would both be saved as scan.mat"},
+        {"one path twice", {"scan.raw", "other.raw", "scan.raw"}, "would both be saved as scan.mat"},
+        {"a trailing slash", {"scan.raw", "sub/scan.raw/"}, "would both be saved as scan.mat"},
+        {".raw and no .raw", {"scan.img", "scan.img.raw"}, "would both be saved as scan.img.mat"},
+        {"an empty path", {"scan.raw", ""}, "has no file name"},
+        {"a dot", {"."}, "has no file name"},
+        {"two dots", {"sub/.."}, "has no file name"},
+        {"the root", {"/"}, "has no file name"},
+    };
+    const std::string folder = freshFolder("refused");
+    for (const RefusedRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<std::string> arguments{"out"};
+        arguments.insert(arguments.end(), row.volumes.begin(), row.volumes.end());
+        const Ended ended = run({arguments, folder, std::nullopt, false, std::nullopt, nullptr});
+        EXPECT_EQ(ended.status, 2);
+        EXPECT_EQ(ended.out, "");
+        EXPECT_EQ(lines(ended.err).size(), 1u) << ended.err;
+        EXPECT_NE(ended.err.find(row.message), std::string::npos) << ended.err;
+        EXPECT_EQ(ended.err.rfind("quarnel-reduce: ", 0), 0u) << ended.err;
+        EXPECT_FALSE(fs::exists(folder + "/out"));
+    }
+}
+
+struct UsageRow {
+    const char* what;
+    std::vector<std::string> arguments;
+    std::optional<std::string> input;
+    int status;
+    const char* out;  // the start of standard output
+    const char* err;  // a part of standard error
+};
+
+TEST(Command, CommandLine) {
+    const std::string folder = freshFolder("usage");
+    linkTo(folder, "a.raw", randomSource(0));
+    linkTo(folder, "b.raw", randomSource(1));
+    writeFileBytes(folder + "/plain file", "x");
+    const std::vector<UsageRow> rows = {
+        {"no arguments", {}, std::nullopt, 2, "", "no output folder"},
+        {"no volumes", {"out"}, std::nullopt, 2, "", "no volumes"},
+        {"unknown option", {"--fast", "out", "a.raw"}, std::nullopt, 2, "", "unknown option --fast"},
+        {"jobs 0", {"--jobs", "0", "out", "a.raw"}, std::nullopt, 2, "", "--jobs"},
+        {"jobs 65", {"--jobs=65", "out", "a.raw"}, std::nullopt, 2, "", "--jobs"},
+        {"jobs x", {"--jobs", "2x", "out", "a.raw"}, std::nullopt, 2, "", "--jobs"},
+        {"jobs without a value", {"--jobs"}, std::nullopt, 2, "", "--jobs needs a value"},
+        {"no list file", {"--list", "missing", "out"}, std::nullopt, 2, "", "can't open the list missing"},
+        {"an empty list entry", {"--list", "-", "out"}, std::string("a.raw\0\0b.raw", 12), 2, "", "empty entry (entry 2)"},
+        {"no parent folder", {"gone/out", "a.raw"}, std::nullopt, 2, "", "can't create the output folder gone/out"},
+        {"a file for a folder", {"plain file", "a.raw"}, std::nullopt, 2, "", "can't use the output folder plain file"},
+        {"help", {"--help"}, std::nullopt, 0, "usage: quarnel-reduce [--resume] [--jobs N] [--list FILE] OUTPUT_FOLDER", ""},
+        {"version", {"--version"}, std::nullopt, 0, "quarnel-reduce " QUARNEL_VERSION "\n", ""},
+        {"an empty list", {"--list", "-", "out"}, std::string(), 0, "", ""},
+        {"list then arguments", {"--list=-", "out", "a.raw"}, std::string("b.raw\0", 6), 0, "ok b.raw\nok a.raw\n", ""},
+        {"-- before a folder named like an option", {"--", "--out", "a.raw"}, std::nullopt, 0, "ok a.raw\n", ""},
+    };
+    for (const UsageRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        const Ended ended = run({row.arguments, folder, row.input, false, std::nullopt, nullptr});
+        EXPECT_EQ(ended.status, row.status);
+        EXPECT_EQ(ended.out.substr(0, std::strlen(row.out)), row.out);
+        if (row.status == 0) {
+            EXPECT_EQ(ended.err, "");
+        } else {
+            EXPECT_EQ(lines(ended.err).size(), 1u) << ended.err;
+            EXPECT_NE(ended.err.find(row.err), std::string::npos) << ended.err;
+        }
+    }
+    EXPECT_TRUE(fs::is_directory(folder + "/out"));  // made for the empty list too
+    expectFolder(folder + "/out", {{"a.mat", randomSource(0)}, {"b.mat", randomSource(1)}});
+    expectFolder(folder + "/--out", {{"a.mat", randomSource(0)}});
+}
+
+// Files that are no volume fail with the module's line and the system's reason, unopened where
+// opening could block or never end; the others are reduced all the same, in order, also when two
+// are reduced at once.
+TEST(Command, EachVolumeGetsItsLineInOrder) {
+    const std::string folder = freshFolder("inputs");
+    const Source zeros{sparseFile("inputs-sparse/long.raw", 268435456 + 4096), &zeroReduction()};
+    linkTo(folder, "a.raw", randomSource(0));
+    linkTo(folder, "b.raw", randomSource(1));
+    linkTo(folder, "long.raw", zeros);
+    linkTo(folder, "short.raw", {sparseFile("inputs-sparse/short.raw", 268435455), nullptr});
+    ASSERT_EQ(mkfifo((folder + "/fifo.raw").c_str(), 0666), 0);
+    fs::create_directory(folder + "/folder.raw");
+    fs::create_symlink("/dev/zero", folder + "/zero.raw");
+    fs::create_symlink(folder + "/nowhere", folder + "/dangling.raw");
+    const std::vector<std::string> volumes = {"a.raw", "fifo.raw", "b.raw", "folder.raw", "zero.raw", "short.raw",
+                                              "dangling.raw", "long.raw", "missing.raw"};
+    const std::string expectedOut =
+        "ok a.raw\n"
+        "failed fifo.raw: Couldn't open file! (not a regular file)\n"
+        "ok b.raw\n"
+        "failed folder.raw: Couldn't open file! (not a regular file)\n"
+        "failed zero.raw: Couldn't open file! (not a regular file)\n"
+        "failed short.raw: Couldn't read 268435456 bytes from file!\n"
+        "failed dangling.raw: Couldn't open file! (No such file or directory)\n"
+        "ok long.raw\n"
+        "failed missing.raw: Couldn't open file! (No such file or directory)\n";
+    for (const char* jobs : {"1", "2", "3"}) {
+        SCOPED_TRACE(std::string("--jobs ") + jobs);
+        const std::string out = "out" + std::string(jobs);
+        std::vector<std::string> arguments{"--jobs", jobs, out};
+        arguments.insert(arguments.end(), volumes.begin(), volumes.end());
+        const Ended ended = run({arguments, folder, std::nullopt, false, std::nullopt, nullptr});
+        EXPECT_EQ(ended.status, 1);
+        EXPECT_EQ(ended.out, expectedOut);
+        EXPECT_EQ(lines(ended.err), failedLines(lines(expectedOut)));
+        expectFolder(folder + "/" + out, {{"a.mat", randomSource(0)}, {"b.mat", randomSource(1)}, {"long.mat", zeros}});
+    }
+}
+
+// A step of a fault row: a run, what may happen to it, and what it must leave.
+struct Step {
+    std::vector<std::string> arguments;  // the output folder is out
+    Watch watch;
+    std::optional<rlim_t> fileSizeLimit;
+    int status;
+    std::optional<std::string> out;        // all of standard output, when it is certain
+    std::vector<std::string> results;      // the NAME.mat of v1.raw ... that must be there, right
+    Temporaries temporaries = Temporaries::none;
+    bool otherResults = false;             // whatever else is there must be right too
+};
+
+// The output folder: a plain one, or a 100 MiB tmpfs of its own, or one that is read-only.
+enum class Disk { plain, small, readOnly };
+
+struct FaultRow {
+    const char* what;
+    Disk disk;
+    std::vector<Step> steps;
+};
+
+// Stopped and killed at each stage of a volume, starved of space, then resumed: each step's
+// lines, status and results. v1.raw to v4.raw alternate between the two random volumes.
+TEST(Command, FaultsLeaveOnlyWholeResultsAndResumeCompletesThem) {
+    const std::vector<std::string> volumes = {"v1.raw", "v2.raw", "v3.raw", "v4.raw"};
+    const std::vector<std::string> all = {"out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"};
+    const std::vector<std::string> allResults = {"v1.mat", "v2.mat", "v3.mat", "v4.mat"};
+    const std::vector<std::string> resume = {"--resume", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"};
+    const std::string resumed = "kept v1.raw\nok v2.raw\nok v3.raw\nok v4.raw\n";
+    const Watch killBeforeAnything = [](pid_t process, const std::string&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return kill(process, SIGKILL) == 0;
+    };
+    const Watch sweepOfSecond = signalAt(1, Stage::sweep, SIGSTOP);
+    const Watch touchWhileRead = [sweepOfSecond](pid_t process, const std::string& out) {
+        if (!sweepOfSecond(process, out)) return false;  // stopped, and left so
+        const struct stat input = statusOf(randomSource(1).path);
+        const timespec times[2] = {input.st_atim, {input.st_mtim.tv_sec + 1, input.st_mtim.tv_nsec}};
+        utimensat(AT_FDCWD, randomSource(1).path.c_str(), times, 0);
+        kill(process, SIGCONT);
+        return true;
+    };
+    const std::vector<FaultRow> rows = {
+        {"kill -9 while the list is read",
+         Disk::plain,
+         {{{"--list", "-", "out"}, killBeforeAnything, std::nullopt, -SIGKILL, "", {}},
+          {resume, nullptr, std::nullopt, 0, "ok v1.raw\nok v2.raw\nok v3.raw\nok v4.raw\n", allResults}}},
+        {"kill -9 while the second volume is read",
+         Disk::plain,
+         {{all, signalAt(1, Stage::sweep, SIGKILL), std::nullopt, -SIGKILL, "ok v1.raw\n", {"v1.mat"}},
+          {resume, nullptr, std::nullopt, 0, resumed, allResults}}},
+        {"kill -9 while the second result is written",
+         Disk::plain,
+         {{all, signalAt(1, Stage::write, SIGKILL), std::nullopt, -SIGKILL, "ok v1.raw\n", {"v1.mat"}, Temporaries::some},
+          {resume, nullptr, std::nullopt, 0, resumed, allResults}}},
+        {"kill -9 as soon as the second line is out",
+         Disk::plain,
+         {{all, signalAt(2, Stage::afterLine, SIGKILL), std::nullopt, -SIGKILL, std::nullopt, {"v1.mat", "v2.mat"},
+           Temporaries::allowed, true},
+          {resume, nullptr, std::nullopt, 0, "kept v1.raw\nkept v2.raw\nok v3.raw\nok v4.raw\n", allResults}}},
+        {"kill -9 with two jobs",
+         Disk::plain,
+         {{{"--jobs", "2", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"}, signalAt(1, Stage::write, SIGKILL), std::nullopt,
+           -SIGKILL, std::nullopt, {"v1.mat"}, Temporaries::allowed, true},
+          {{"--resume", "--jobs", "2", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"}, nullptr, std::nullopt, 0, std::nullopt,
+           allResults}}},
+        {"SIGTERM while the second volume is read",
+         Disk::plain,
+         {{all, signalAt(1, Stage::sweep, SIGTERM), std::nullopt, 143, "ok v1.raw\nfailed v2.raw: interrupted\n", {"v1.mat"}},
+          {resume, nullptr, std::nullopt, 0, resumed, allResults}}},
+        {"SIGTERM while the second result is written",
+         Disk::plain,
+         {{all, signalAt(1, Stage::write, SIGTERM), std::nullopt, 143, "ok v1.raw\nfailed v2.raw: interrupted\n", {"v1.mat"}},
+          {resume, nullptr, std::nullopt, 0, resumed, allResults}}},
+        {"SIGINT while the first volume is read",
+         Disk::plain,
+         {{all, signalAt(0, Stage::sweep, SIGINT), std::nullopt, 130, "failed v1.raw: interrupted\n", {}}}},
+        {"SIGTERM with two jobs",
+         Disk::plain,
+         {{{"--jobs", "2", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"}, signalAt(0, Stage::write, SIGTERM), std::nullopt,
+           143, std::nullopt, {}, Temporaries::none, true}}},
+        {"SIGTERM while the second volume is read, in a read-only folder",
+         Disk::readOnly,
+         {{all, signalAt(1, Stage::sweep, SIGTERM), std::nullopt, 143,
+           "failed v1.raw: Couldn't write v1.mat (Read-only file system)\nfailed v2.raw: interrupted\n", {}}}},
+        {"the second volume touched while it is read",
+         Disk::plain,
+         {{all, touchWhileRead, std::nullopt, 1,
+           "ok v1.raw\nfailed v2.raw: the file changed while it was read\nok v3.raw\nok v4.raw\n",
+           {"v1.mat", "v3.mat", "v4.mat"}}}},
+        {"a file size limit",
+         Disk::plain,
+         {{{"out", "v1.raw", "v2.raw"}, nullptr, 1 << 24, 1,
+           "failed v1.raw: Couldn't write v1.mat (File too large)\nfailed v2.raw: Couldn't write v2.mat (File too large)\n", {}}}},
+        {"a full disk, beside a result of an earlier run",
+         Disk::small,
+         {{{"out", "v1.raw"}, nullptr, std::nullopt, 0, "ok v1.raw\n", {"v1.mat"}},
+          {{"out", "v1.raw", "v2.raw"}, nullptr, std::nullopt, 1,
+           "failed v1.raw: Couldn't write v1.mat (No space left on device)\n"
+           "failed v2.raw: Couldn't write v2.mat (No space left on device)\n",
+           {"v1.mat"}},
+          {{"--resume", "out", "v1.raw"}, nullptr, std::nullopt, 0, "kept v1.raw\n", {"v1.mat"}}}},
+    };
+    for (const FaultRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string folder = freshFolder("faults");
+        for (std::size_t i = 0; i < volumes.size(); ++i) {
+            linkTo(folder, volumes[i], randomSource(static_cast<int>(i % 2)));
+        }
+        const std::string out = folder + "/out";
+        fs::create_directory(out);
+        std::optional<SmallFileSystem> small;
+        if (row.disk != Disk::plain && (!small.emplace(out, "100m").mounted() ||
+                                        (row.disk == Disk::readOnly && !small->makeReadOnly()))) {
+            ADD_FAILURE() << "no tmpfs of its own can be mounted: run as root";
+            continue;
+        }
+        for (std::size_t s = 0; s < row.steps.size(); ++s) {
+            SCOPED_TRACE("step " + std::to_string(s + 1));
+            const Step& step = row.steps[s];
+            bool fired = false;
+            const Ended ended = run({step.arguments, folder, std::nullopt, step.arguments[0] == "--list", step.fileSizeLimit,
+                                     step.watch}, &fired);
+            EXPECT_TRUE(fired || !step.watch) << "the command ended before the signal could be sent";
+            EXPECT_EQ(ended.status, step.status) << ended.err;
+            if (step.out) {
+                EXPECT_EQ(ended.out, *step.out);
+            }
+            EXPECT_EQ(lines(ended.err), failedLines(lines(ended.out)));
+            std::map<std::string, Source> results;
+            for (const std::string& name : step.results) {
+                results[name] = randomSource((name[1] - '1') % 2);
+            }
+            for (const auto& entry : fs::directory_iterator(out)) {
+                const std::string name = entry.path().filename().string();
+                if (step.otherResults && isResultName(name)) {
+                    results[name] = randomSource((name[1] - '1') % 2);
+                }
+            }
+            expectFolder(out, results, step.temporaries);
+        }
+    }
+}
+
+struct ResumeRow {
+    const char* what;
+    // Puts out/a.mat in place for a.raw, a volume of the first random volume's samples.
+    std::function<void(const std::string& folder)> prepare;
+    const char* out;
+    int status;
+    bool changesInput = false;  // a.raw is then a copy of its own, else a link
+};
+
+std::string rightResult(const std::string& folder) {
+    return expectedResult({folder + "/a.raw", randomSource(0).reduced});
+}
+
+void withBytes(const std::string& folder, std::size_t offset, const std::string& bytes) {
+    std::string file = rightResult(folder);
+    file.replace(offset, bytes.size(), bytes);
+    writeFileBytes(folder + "/out/a.mat", file);
+}
+
+void setTime(const std::string& path, long seconds, long nanoseconds) {
+    const timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+// --resume keeps a result only when it is whole, its data agrees with its check, and its record
+// names the input as it is now, at the record's own precision; an input that can't be read fails,
+// and its result stays.
+TEST(Command, ResumeKeepsOnlyWholeCurrentResults) {
+    const std::string octave = QUARNEL_OCTAVE_CLI;
+    std::vector<ResumeRow> rows = {
+        {"its own result", [](const std::string& f) { writeFileBytes(f + "/out/a.mat", rightResult(f)); }, "kept a.raw\n", 0},
+        {"a record of whole seconds, as made in the host",
+         [](const std::string& f) {
+             writeFileBytes(f + "/out/a.mat", resultWithText(headerText(f + "/a.raw", *randomSource(0).reduced, 0),
+                                                              *randomSource(0).reduced));
+         },
+         "kept a.raw\n", 0},
+        {"a record of milliseconds by another version",
+         [](const std::string& f) {
+             writeFileBytes(f + "/out/a.mat", resultWithText(headerText(f + "/a.raw", *randomSource(0).reduced, 3, "9.10.11"),
+                                                             *randomSource(0).reduced));
+         },
+         "kept a.raw\n", 0},
+        {"a random file", [](const std::string& f) { writeFileBytes(f + "/out/a.mat", std::string(kResultBytes, 'r')); }, "ok a.raw\n", 0},
+        {"the right V without a record, as Octave's save writes it",
+         [](const std::string& f) {
+             writeFileBytes(f + "/out/a.mat", resultWithText("MATLAB 5.0 MAT-file, written by Octave 7.3.0, 2026-12-09 10:00:00 UTC",
+                                                             *randomSource(0).reduced));
+         },
+         "ok a.raw\n", 0},
+        {"cut short",
+         [](const std::string& f) { writeFileBytes(f + "/out/a.mat", rightResult(f).substr(0, kResultBytes / 2)); },
+         "ok a.raw\n", 0},
+        {"its last MiB zeroed", [](const std::string& f) { withBytes(f, kResultBytes - (1 << 20), std::string(1 << 20, '\0')); },
+         "ok a.raw\n", 0},
+        {"a -0 for a 0, which leaves the check as it was",
+         [](const std::string& f) {
+             const std::vector<float>& reduced = *randomSource(0).reduced;
+             const auto zero = std::find(reduced.begin(), reduced.end(), 0.0f);
+             ASSERT_NE(zero, reduced.end());
+             withBytes(f, 192 + 4 * static_cast<std::size_t>(zero - reduced.begin()) + 3, "\x80");
+         },
+         "ok a.raw\n", 0},
+        {"a check that doesn't add up",
+         [](const std::string& f) {
+             const std::string right = rightResult(f);
+             const std::size_t lastDigit = right.find_last_of("0123456789", 115);
+             withBytes(f, lastDigit, std::string(1, right[lastDigit] == '7' ? '8' : '7'));
+         },
+         "ok a.raw\n", 0},
+        {"one byte more at the end",
+         [](const std::string& f) { writeFileBytes(f + "/out/a.mat", rightResult(f) + " "); }, "ok a.raw\n", 0},
+        {"the input touched since",
+         [](const std::string& f) {
+             writeFileBytes(f + "/out/a.mat", rightResult(f));
+             const struct stat input = statusOf(f + "/a.raw");
+             setTime(f + "/a.raw", input.st_mtim.tv_sec, (input.st_mtim.tv_nsec + 1) % 1000000000);
+         },
+         "ok a.raw\n", 0, true},
+        {"the input touched since, within the record's whole second",
+         [](const std::string& f) {
+             setTime(f + "/a.raw", 1796810400, 100);
+             writeFileBytes(f + "/out/a.mat", resultWithText(headerText(f + "/a.raw", *randomSource(0).reduced, 0),
+                                                             *randomSource(0).reduced));
+             setTime(f + "/a.raw", 1796810400, 999999999);
+         },
+         "kept a.raw\n", 0, true},
+        {"the input grown since",
+         [](const std::string& f) {
+             writeFileBytes(f + "/out/a.mat", rightResult(f));
+             const struct stat before = statusOf(f + "/a.raw");
+             std::ofstream(f + "/a.raw", std::ios::binary | std::ios::app) << 'x';
+             setTime(f + "/a.raw", before.st_mtim.tv_sec, before.st_mtim.tv_nsec);
+         },
+         "ok a.raw\n", 0, true},
+        {"an input gone",
+         [](const std::string& f) {
+             writeFileBytes(f + "/out/a.mat", rightResult(f));
+             fs::rename(f + "/a.raw", f + "/a.kept");
+         },
+         "failed a.raw: Couldn't open file! (No such file or directory)\n", 1},
+        {"an input that is a FIFO now",
+         [](const std::string& f) {
+             writeFileBytes(f + "/out/a.mat", rightResult(f));
+             fs::rename(f + "/a.raw", f + "/a.kept");
+             ASSERT_EQ(mkfifo((f + "/a.raw").c_str(), 0666), 0);
+         },
+         "failed a.raw: Couldn't open file! (not a regular file)\n", 1},
+    };
+    if (!octave.empty()) {
+        rows.push_back({"x = 5 saved by Octave",
+                        [octave](const std::string& f) {
+                            const std::string command = "cd '" + f + "/out' && '" + octave +
+                                                        "' --norc --quiet --eval \"x = 5; save('-v6', 'a.mat', 'x')\"";
+                            ASSERT_EQ(std::system(command.c_str()), 0);
+                        },
+                        "ok a.raw\n", 0});
+    }
+    for (const ResumeRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string folder = freshFolder("resume");
+        if (row.changesInput) {
+            fs::copy_file(randomSource(0).path, folder + "/a.raw");
+        } else {
+            linkTo(folder, "a.raw", randomSource(0));
+        }
+        fs::create_directory(folder + "/out");
+        row.prepare(folder);
+        if (::testing::Test::HasFatalFailure()) {
+            continue;
+        }
+        const std::string before = fileBytes(folder + "/out/a.mat");
+        const Ended ended = run({{"--resume", "out", "a.raw"}, folder, std::nullopt, false, std::nullopt, nullptr});
+        EXPECT_EQ(ended.status, row.status);
+        EXPECT_EQ(ended.out, row.out);
+        // A result kept, or beside a failure, stays as it was; any other is made again.
+        if (row.status != 0 || std::string(row.out).rfind("kept", 0) == 0) {
+            EXPECT_TRUE(fileBytes(folder + "/out/a.mat") == before) << "a.mat changed";
+        } else {
+            expectFolder(folder + "/out", {{"a.mat", {folder + "/a.raw", randomSource(0).reduced}}});
+        }
+    }
+}
+
+// A read-only output folder fails each volume and leaves its results as they were; a later run
+// in it removes the temporaries of killed runs but not those that a live run holds locked.
+TEST(Command, FoldersOfOthers) {
+    const std::string folder = freshFolder("folders");
+    linkTo(folder, "v1.raw", randomSource(0));
+    linkTo(folder, "v2.raw", randomSource(1));
+    const std::string out = folder + "/out";
+    fs::create_directory(out);
+    {
+        const SmallFileSystem small(out, "200m");
+        ASSERT_TRUE(small.mounted()) << "no tmpfs of its own can be mounted: run as root";
+        EXPECT_EQ(run({{"out", "v1.raw"}, folder, std::nullopt, false, std::nullopt, nullptr}).status, 0);
+        ASSERT_TRUE(small.makeReadOnly());
+        const Ended ended = run({{"out", "v1.raw", "v2.raw"}, folder, std::nullopt, false, std::nullopt, nullptr});
+        EXPECT_EQ(ended.status, 1);
+        EXPECT_EQ(ended.out,
+                  "failed v1.raw: Couldn't write v1.mat (Read-only file system)\n"
+                  "failed v2.raw: Couldn't write v2.mat (Read-only file system)\n");
+        expectFolder(out, {{"v1.mat", randomSource(0)}});
+    }
+
+    const std::string abandoned = out + "/.quarnel-AbCd12.partial";
+    const std::string held = out + "/.quarnel-XyZ789.partial";
+    const std::string foreign = out + "/.quarnel-notes.txt";
+    writeFileBytes(abandoned, "half a result");
+    writeFileBytes(held, "a result being written");
+    writeFileBytes(foreign, "not ours");
+    const int holder = open(held.c_str(), O_RDONLY);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    const Ended ended = run({{"out", "v2.raw"}, folder, std::nullopt, false, std::nullopt, nullptr});
+    EXPECT_EQ(ended.status, 0);
+    EXPECT_FALSE(fs::exists(abandoned));
+    EXPECT_TRUE(fs::exists(held));
+    EXPECT_TRUE(fs::exists(foreign));
+    close(holder);
+    fs::remove(held);
+    fs::remove(foreign);
+    expectFolder(out, {{"v2.mat", randomSource(1)}});
+}
+
+}  // namespace
+}  // namespace quarnel::testing
