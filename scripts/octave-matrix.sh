@@ -66,7 +66,7 @@ make_chroot() {
 }
 
 # The checks, the table's columns, in the order they run.
-columns=("pkg user" "pkg root" bits lines reduce_folder quarnel-reduce build_quarnel exports)
+columns=("pkg user" "pkg root" bits lines reduce_folder quarnel-reduce build_quarnel exports "static command")
 # What the README's route to quarnel-reduce runs, given the output folder and the volumes.
 readme_route='"$(octave-cli --eval "pkg load quarnel; disp(fileparts(which('"'"'reduce_folder'"'"')))")/quarnel-reduce" "$@"'
 # Far more than the few minutes the checks of one release take on a loaded machine.
@@ -171,6 +171,18 @@ check_quarnel_reduce() {
     grep -F -x -v -e "$exit_noise" "$out.errors" >"$out.failures" || true
     diff -u <(printf 'failed short.raw: %s\n' "$short_line") "$out.failures" || return 1
     expect_batch_outcome "$out" "ok whole.raw"$'\n'"failed short.raw: $short_line"$'\n' $status 1 /root/by_quarnel_reduce
+}
+
+# The MATLAB zip's quarnel-reduce, linked statically on this machine, run on another C library.
+check_static_command() {
+    local out=$layer/merged/root/static_command.out status=0
+    in_chroot mkdir /root/by_static_command
+    in_chroot /matrix/quarnel-reduce-static /root/by_static_command /matrix/volumes/whole.raw \
+        /matrix/volumes/short.raw >"$out" 2>"$out.errors" || status=$?
+    echo "standard error:"
+    cat "$out.errors"
+    diff -u <(printf 'failed short.raw: %s\n' "$short_line") "$out.errors" || return 1
+    expect_batch_outcome "$out" "ok whole.raw"$'\n'"failed short.raw: $short_line"$'\n' $status 1 /root/by_static_command
 }
 
 check_build_quarnel() {
@@ -368,7 +380,7 @@ chmod 755 "$work" "$shared"
 build_host
 version=$(sed -n 's/^project(Quarnel VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 package_name=quarnel-$version.tar.gz
-cp "$root/build/packages/$package_name" "$root/scripts/octave-matrix/"*.m "$shared/"
+cp "$root/build/packages/$package_name" "$root/build/quarnel-reduce-static" "$root/scripts/octave-matrix/"*.m "$shared/"
 git -C "$root" ls-files -z | tar -C "$root" --null -T - -cf "$shared/sources.tar"
 head -c 268435456 /dev/urandom >"$shared/volumes/whole.raw"
 truncate -s 268435455 "$shared/volumes/short.raw"
@@ -382,7 +394,7 @@ octave-cli --norc --no-history --quiet "$shared/calls_transcript.m" "$root/build
 export cache work shared results log_root package_name root readme_route short_line exit_noise
 export -f check_suite record in_chroot as_user octave all_tests_passed install_and_test same_result same_lines \
     expect_batch_outcome check_pkg_user check_pkg_root check_bits check_lines check_reduce_folder \
-    check_quarnel_reduce check_build_quarnel check_exports
+    check_quarnel_reduce check_build_quarnel check_exports check_static_command
 columns_list=$(printf '%s\n' "${columns[@]}")
 export columns_list
 
