@@ -5,10 +5,11 @@
 % .mat holds the bits of Quarnel's own result and a header that records the volume's size and time
 % and V's check sum, the report gives Quarnel's lines, a killed worker costs only its volume, and a
 % file that fails writes nothing, not even in part, and deletes nothing: a .mat of an earlier run
-% stays. Saving that fails, a full disk included, is reported the same way.
-%   octave-cli reduce_folder_test.m OCTAVE_CLI VERSION
+% stays. The quarnel-reduce command resumes from these results. Saving that fails, a full disk
+% included, is reported the same way.
+%   octave-cli reduce_folder_test.m OCTAVE_CLI VERSION QUARNEL_REDUCE
 %   (with the module, batch/ and support/ of the Octave tests on the path)
-[octave, version] = argv(){1:2};
+[octave, version, quarnel_reduce] = argv(){1:3};
 % Names are joined byte by byte: Octave's fullfile and regexprep refuse one that isn't valid text.
 in_folder = @(folder, name) [folder '/' name];
 mat_name = @(name) [name(1:end - 4) '.mat'];
@@ -135,9 +136,16 @@ unwind_protect
     end
   end
 
+  % The quarnel-reduce command's --resume keeps the results reduce_folder wrote, and none of the
+  % volumes is reduced again.
+  output = fullfile(folder, 'run 1', 'reduced');
+  listed = cellfun(@(name) ['"' in_folder(volumes, name) '" '], expected(whole, 1), 'UniformOutput', false);
+  [status, printed] = system(sprintf('"%s" --resume "%s" %s 2>&1', quarnel_reduce, output, [listed{:}]));
+  kept = cellfun(@(name) sprintf('kept %s\n', name), expected(whole, 1), 'UniformOutput', false);
+  assert(status == 0 && strcmp(printed, [kept{:}]), 'quarnel-reduce --resume ended with %d, printing\n%s', status, printed);
+
   % One volume through reduce_volume, failing after Quarnel was called: a false ok with the
-  % reason, nothing at the .mat's name (a .mat from an earlier run deleted, and only that one,
-  % though its name would make a pattern) and no temporary beside it. A module that prints a line and still gives a result, as Quarnel does when it can't have
+  % reason, nothing deleted and no temporary beside it. A module that prints a line and still gives a result, as Quarnel does when it can't have
   % its buffer, stands in ahead of Quarnel on the path. Octave's own save reports no error when a
   % file size limit or a full disk stops it, so that case runs in an octave-cli whose file size
   % is limited to far less than the 64 MiB of a result; the limit's signal is ignored, as a full
