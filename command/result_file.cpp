@@ -118,7 +118,7 @@ std::string decimal(std::intmax_t value) {
 // The header text, or nothing when the record doesn't fit in 116 bytes: that takes a size of
 // 10^19 bytes or a time thousands of years away, which no file system gives.
 std::optional<std::string> headerText(const InputRecord& input, std::int64_t check) {
-    char nanoseconds[16];
+    char nanoseconds[24];
     (void)std::snprintf(nanoseconds, sizeof nanoseconds, "%09ld", static_cast<long>(input.modified.tv_nsec));
     std::string text = std::string(kTextStart) + QUARNEL_VERSION + ", input " + std::to_string(input.size) +
                        " B " + decimal(input.modified.tv_sec) + "." + nanoseconds + " s, check " + decimal(check);
