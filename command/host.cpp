@@ -53,7 +53,7 @@ extern "C" int mexPrintf(const char* format, ...) {
         return length;
     }
     std::vector<char> text(static_cast<std::size_t>(length) + 1);
-    std::vsnprintf(text.data(), text.size(), format, arguments);
+    (void)std::vsnprintf(text.data(), text.size(), format, arguments);
     va_end(arguments);
     if (std::strncmp(text.data(), kProgressPrefix, std::strlen(kProgressPrefix)) != 0) {
         if (printedText.empty()) {

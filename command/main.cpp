@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -105,7 +106,7 @@ public:
         if (done > 0 && seconds > 0) {
             const double rate = static_cast<double>(done) / seconds;
             char figures[64];
-            std::snprintf(figures, sizeof figures, ", %.1f volumes/s, %s left", rate,
+            (void)std::snprintf(figures, sizeof figures, ", %.1f volumes/s, %s left", rate,
                           duration(static_cast<double>(total_ - done) / rate).c_str());
             text += figures;
         }
@@ -120,12 +121,12 @@ public:
 
 private:
     static std::string duration(double seconds) {
-        const auto whole = static_cast<long long>(seconds + 0.5);
+        const long long whole = std::llround(seconds);
         char text[32];
         if (whole >= 3600) {
-            std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60, whole % 60);
+            (void)std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60, whole % 60);
         } else {
-            std::snprintf(text, sizeof text, "%lld:%02lld", whole / 60, whole % 60);
+            (void)std::snprintf(text, sizeof text, "%lld:%02lld", whole / 60, whole % 60);
         }
         return text;
     }

@@ -39,6 +39,12 @@ constexpr const char* kHelp =
     "others are done all the same), 2 when nothing could be tried, 130 or 143 when stopped by\n"
     "SIGINT or SIGTERM.\n";
 
+// Standard output that can't be written makes --help and --version fail like any usage error.
+[[noreturn]] void printAndExit(const char* text) {
+    const bool printed = std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0;
+    std::exit(printed ? 0 : 2);
+}
+
 [[noreturn]] void usageError(const std::string& message) {
     failBeforeStart(message + " (usage: " + kUsage + ")");
 }
@@ -134,7 +140,7 @@ std::string shownName(const std::string& name) {
             default:
                 if (byte < 0x20 || byte == 0x7F) {
                     char escaped[5];
-                    std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(byte));
+                    (void)std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(byte));
                     shown += escaped;
                 } else {
                     shown += character;
@@ -161,12 +167,10 @@ Options parseCommandLine(int argc, char* argv[]) {
             break;
         }
         if (argument == "--help" || argument == "-h") {
-            std::fputs(kHelp, stdout);
-            std::exit(std::fflush(stdout) == 0 ? 0 : 2);
+            printAndExit(kHelp);
         }
         if (argument == "--version") {
-            std::fputs("quarnel-reduce " QUARNEL_VERSION "\n", stdout);
-            std::exit(std::fflush(stdout) == 0 ? 0 : 2);
+            printAndExit("quarnel-reduce " QUARNEL_VERSION "\n");
         }
         if (argument == "--resume") {
             options.resume = true;

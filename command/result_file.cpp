@@ -16,7 +16,7 @@
 #include "stop.h"
 #include "volume.h"
 
-#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
 #error "V is written from memory as it lies: the file's floats are little-endian"
 #endif
 
@@ -118,8 +118,8 @@ std::string decimal(std::intmax_t value) {
 // The header text, or nothing when the record doesn't fit in 116 bytes: that takes a size of
 // 10^19 bytes or a time thousands of years away, which no file system gives.
 std::optional<std::string> headerText(const InputRecord& input, std::int64_t check) {
-    char nanoseconds[16];
-    std::snprintf(nanoseconds, sizeof nanoseconds, "%09ld", static_cast<long>(input.modified.tv_nsec));
+    char nanoseconds[24];
+    (void)std::snprintf(nanoseconds, sizeof nanoseconds, "%09ld", static_cast<long>(input.modified.tv_nsec));
     std::string text = std::string(kTextStart) + QUARNEL_VERSION + ", input " + std::to_string(input.size) +
                        " B " + decimal(input.modified.tv_sec) + "." + nanoseconds + " s, check " + decimal(check);
     if (text.size() > kHeaderTextBytes) {

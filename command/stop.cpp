@@ -25,9 +25,9 @@ void catchStopSignals() {
     // Interrupted calls are restarted: the volumes notice the stop at their own checkpoints, and
     // the one wait that could block for long, reading a list from a pipe, polls.
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    std::signal(SIGXFSZ, SIG_IGN);
+    (void)sigaction(SIGINT, &action, nullptr);
+    (void)sigaction(SIGTERM, &action, nullptr);
+    (void)std::signal(SIGXFSZ, SIG_IGN);
 }
 
 int stopSignal() {
