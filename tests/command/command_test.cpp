@@ -55,13 +55,15 @@ const std::vector<float>& zeroReduction() {
 
 // Two volumes of random samples, so that a result saved under the other volume's name shows.
 const Source& randomSource(int which) {
+    static std::vector<float> reductions[2];
     static const std::vector<Source> sources = [] {
         std::vector<Source> made;
-        for (std::uint32_t seed : {11u, 12u}) {
-            const Volume volume = randomVolume(seed);
-            const std::string path = temporaryPath("random" + std::to_string(seed) + ".raw");
+        for (std::uint32_t i = 0; i < 2; ++i) {
+            const Volume volume = randomVolume(11 + i);
+            const std::string path = temporaryPath("random" + std::to_string(11 + i) + ".raw");
             writeVolume(path, volume);
-            made.push_back({path, new std::vector<float>(referenceReduction(volume))});
+            reductions[i] = referenceReduction(volume);
+            made.push_back({path, &reductions[i]});
         }
         return made;
     }();

@@ -27,11 +27,14 @@ unwind_protect
   octaves = read_bytes(saved);
   fclose('all');
   assert(numel(ours) == 67109056 && numel(octaves) == numel(ours), 'sizes %d and %d', numel(ours), numel(octaves));
-  assert(strncmp(char(ours(1:30)'), 'MATLAB 5.0 MAT-file, Quarnel ', 30), 'header text %s', char(ours(1:116)'));
+  text_start = 'MATLAB 5.0 MAT-file, Quarnel ';
+  assert(strncmp(char(ours(1:116)'), text_start, numel(text_start)), 'header text %s', char(ours(1:116)'));
   flags_second_word = 149:152;
   differing = find(ours != octaves);
   differing = differing(differing > 116 & ~ismember(differing, flags_second_word));
-  assert(isempty(differing), 'byte %d differs from Octave''s save -v6', differing(1) - 1);
+  if ~isempty(differing)
+    error('byte %d differs from Octave''s save -v6', differing(1) - 1);
+  end
   assert(isequal(ours(flags_second_word), zeros(4, 1, 'uint8')), 'the flags'' second word is not 0');
 unwind_protect_cleanup
   remove_folder(folder);
