@@ -11,11 +11,11 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <string>
 #include <thread>
@@ -159,8 +159,10 @@ public:
 private:
     void work() {
         // Each worker keeps one result for all its volumes; the core allocates its own 1 MiB
-        // buffer for each volume.
-        const std::unique_ptr<float[]> result(new (std::nothrow) float[kOutputElements]);
+        // buffer for each volume. Aligned to a page, so that every tile the kernels write out
+        // fills whole cache lines.
+        const std::unique_ptr<float, decltype(&std::free)> result(
+            static_cast<float*>(std::aligned_alloc(4096, kOutputElements * sizeof(float))), &std::free);
         while (!stopRequested()) {
             const std::size_t index = nextVolume_.fetch_add(1);
             if (index >= volumes_.size() || stopRequested()) {
