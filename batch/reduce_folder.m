@@ -1,37 +1,39 @@
 function report = reduce_folder(inputFolder, outputFolder, varargin)
 %REDUCE_FOLDER Reduce every raw volume in a folder with Quarnel, each into its own .mat file.
-%   REPORT = REDUCE_FOLDER(INPUTFOLDER, OUTPUTFOLDER) reduces each file named NAME.raw in
-%   INPUTFOLDER with Quarnel and saves its 256 x 256 x 256 single result as the variable V in
-%   OUTPUTFOLDER/NAME.mat, a version 6 MAT-file, uncompressed, which Octave and MATLAB both load.
-%   The names are matched case-sensitively; folders named *.raw are not volumes and are skipped.
+%   REPORT = REDUCE_FOLDER(INPUTFOLDER, OUTPUTFOLDER) reduces each volume of INPUTFOLDER with
+%   Quarnel and saves its 256 x 256 x 256 single result as the variable V in
+%   OUTPUTFOLDER/NAME.mat, an uncompressed MAT-file that Octave, MATLAB and SciPy all load.
+%   A folder's volumes are its entries named NAME.raw (case matters) whose names don't start with
+%   a dot and that are not folders or links to folders. Links to files count, and so do links to
+%   nothing and anything else that isn't a file, which then fail. The quarnel-reduce command and
+%   quarnel-submit take a folder's volumes by the same rule, and name the results the same way.
 %   OUTPUTFOLDER is created when missing, and may be INPUTFOLDER itself. Each file goes through
 %   REDUCE_VOLUME, which holds one volume's result (64 MiB) at a time and saves it itself.
 %
-%   REPORT is a column of structs, one per file in name order, with the fields
+%   REPORT is a column of structs, one per volume in byte order of the names, with the fields
 %     file      the file's name, as 'scan.raw'
 %     ok        true when NAME.mat holds the file's reduction
 %     message   '' when ok; otherwise the line Quarnel printed instead, without its newline, as
-%               'Couldn''t read 268435456 bytes from file!', or the host's error message when
-%               saving failed (a full disk, a folder you may not write to)
+%               'Couldn''t read 268435456 bytes from file!', or why saving failed (a full disk,
+%               a folder you may not write to), or the host's error about the file (a name its
+%               text functions refuse), or 'the worker reducing it ended'
 %   A file is ok only when Quarnel gave a result and printed nothing: a result that came with a
 %   line is not to be trusted and is not saved. A file that can't be used is reported and the
-%   others are still reduced. No NAME.mat is written for it, not even in part, and a NAME.mat
-%   left in OUTPUTFOLDER by an earlier run is deleted, so that no earlier result sits beside a
-%   failure in the report. A .mat whose NAME.raw is no longer in INPUTFOLDER is left alone.
+%   others are still reduced. No NAME.mat is written for it, not even in part, and nothing is
+%   deleted: a NAME.mat left by an earlier run stays, and the report says the file failed.
 %
 %   REPORT = REDUCE_FOLDER(..., 'Workers', N) reduces up to N files at a time, each in a worker
-%   process: in Octave with parcellfun from the parallel package, which must be loaded first
-%   ("pkg load parallel"; without it, a warning says so and the files are reduced one after the
-%   other), and in MATLAB with parfor, on a parallel pool when Parallel Computing Toolbox can
-%   have one (otherwise parfor reduces them one after the other here). N = 1, the default,
+%   process: in Octave each volume in an octave-cli of its own, and in MATLAB with parfor, on a
+%   parallel pool when Parallel Computing Toolbox can have one (otherwise parfor reduces them one
+%   after the other here). In Octave a worker that ends before its volume is done, killed or out
+%   of memory, costs only that volume, whose temporary file is removed. N = 1, the default,
 %   reduces them one after the other in this session.
 %
 %   Errors, raised before any file is touched: INPUTFOLDER is not an existing folder, no module of
-%   Quarnel that this host loads is on the path, OUTPUTFOLDER can't be created, N is not a whole number of 1 or more, an
-%   option other than 'Workers'.
+%   Quarnel that this host loads is on the path, OUTPUTFOLDER can't be created, N is not a whole
+%   number of 1 or more, an option other than 'Workers'.
 %
 %   Example:
-%     pkg load parallel   % in Octave, for 'Workers'
 %     report = reduce_folder('scans', 'reduced', 'Workers', 2);
 %     failed = report(~[report.ok]);
 %     for k = 1:numel(failed)
@@ -50,7 +52,7 @@ function report = reduce_folder(inputFolder, outputFolder, varargin)
   if ~isfolder(inputFolder)
     error('reduce_folder:input', 'There is no folder %s to reduce the volumes of.', inputFolder);
   end
-  % Otherwise every volume would fail, and results of earlier runs be deleted as stale.
+  % Otherwise every volume would fail.
   module_problem = missing_module();
   if ~isempty(module_problem)
     error('reduce_folder:module', '%s', module_problem);
@@ -62,33 +64,12 @@ function report = reduce_folder(inputFolder, outputFolder, varargin)
     end
   end
 
-  inOctave = exist('OCTAVE_VERSION', 'builtin') ~= 0;
-  if inOctave
-    % Octave's dir takes * and ? in the folder's name as wildcards, and might list other files.
-    names = readdir(inputFolder);
-  else
-    listing = dir(inputFolder);
-    names = {listing.name}';
-  end
-  names = sort(names(~cellfun(@isempty, regexp(names, '\.raw$', 'once'))));
-  names = names(~cellfun(@(name) isfolder(fullfile(inputFolder, name)), names));
-  rawPaths = cellfun(@(name) fullfile(inputFolder, name), names, 'UniformOutput', false);
-  matPaths = cellfun(@(name) fullfile(outputFolder, [name(1:end - 4) '.mat']), names, ...
-                     'UniformOutput', false);
-
-  if inOctave && workers > 1 && exist('parcellfun', 'file') ~= 2
-    warning('reduce_folder:serial', ...
-            'Reducing the volumes one after the other: run "pkg load parallel" first for %d workers.', ...
-            workers);
-    workers = 1;
-  end
+  names = volume_names(inputFolder);
+  rawPaths = cellfun(@(name) path_in(inputFolder, name), names, 'UniformOutput', false);
+  matPaths = cellfun(@(name) path_in(outputFolder, result_name(name)), names, 'UniformOutput', false);
   count = numel(names);
-  if inOctave && workers > 1
-    % A worker sends back only what reduce_volume returns: parcellfun can't send back a result
-    % that doesn't exist, and reports a worker's error only as a failure to receive its result.
-    [okCells, message] = parcellfun(workers, @reduce_volume, rawPaths, matPaths, ...
-                                    'UniformOutput', false, 'VerboseLevel', 0);
-    ok = cell2mat(okCells);
+  if exist('OCTAVE_VERSION', 'builtin') && workers > 1
+    [ok, message] = reduce_in_workers(rawPaths, matPaths, workers);
   else
     ok = false(count, 1);
     message = cell(count, 1);
@@ -99,12 +80,23 @@ function report = reduce_folder(inputFolder, outputFolder, varargin)
       poolWorkers = 0;
     end
     parfor (k = 1:count, poolWorkers)
-      [volumeOk, volumeMessage] = reduce_volume(rawPaths{k}, matPaths{k});
+      [volumeOk, volumeMessage] = reduce_reporting_errors(rawPaths{k}, matPaths{k});
       ok(k) = volumeOk;
       message{k} = volumeMessage;
     end
   end
   report = struct('file', names, 'ok', num2cell(ok), 'message', message);
+end
+
+% reduce_volume, with any error it raises, such as a text function's refusal of a file name that
+% isn't valid text, reported as that volume's failure: the other volumes go on.
+function [ok, message] = reduce_reporting_errors(rawPath, matPath)
+  try
+    [ok, message] = reduce_volume(rawPath, matPath);
+  catch failure
+    ok = false;
+    message = failure.message;
+  end
 end
 
 function workers = workersOption(options)

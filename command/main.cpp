@@ -214,8 +214,10 @@ private:
         return allDone;
     }
 
+    // The progress line is cleared first: standard output may be the same terminal.
     static bool printLine(const VolumeEntry& volume, const VolumeOutcome& outcome, const ProgressLine& progress) {
         const std::string name = shownName(volume.fileName);
+        progress.clear();
         switch (outcome.status) {
             case VolumeStatus::reduced: writeText(STDOUT_FILENO, "ok " + name + "\n"); return true;
             case VolumeStatus::kept: writeText(STDOUT_FILENO, "kept " + name + "\n"); return true;
@@ -223,10 +225,20 @@ private:
         }
         const std::string line = "failed " + name + ": " + outcome.reason + "\n";
         writeText(STDOUT_FILENO, line);
-        progress.clear();
-        writeText(STDERR_FILENO, line);
+        if (!kErrorsGoToOutput) {
+            writeText(STDERR_FILENO, line);
+        }
         return false;
     }
+
+    // Where standard error is the very file standard output writes to, as in a Slurm task's log
+    // or with 2>&1, a failed line shows once.
+    static inline const bool kErrorsGoToOutput = [] {
+        struct stat output {};
+        struct stat errors {};
+        return fstat(STDOUT_FILENO, &output) == 0 && fstat(STDERR_FILENO, &errors) == 0 &&
+               output.st_dev == errors.st_dev && output.st_ino == errors.st_ino;
+    }();
 
     const std::vector<VolumeEntry> volumes_;
     const Destination destination_;

@@ -1,6 +1,8 @@
 % Quarnel demo, run in the folder that receives its files: writes phantom.raw, a 512^3 volume of
-% overlapping ellipsoids; reduces it with progress shown; prints a summary; and saves the middle
-% slice before and after reduction side by side in middle-slice.png.
+% overlapping ellipsoids; reduces it with progress shown; prints a summary; saves the middle slice
+% before and after reduction side by side, on one value scale, in middle-slice.png; and deletes
+% phantom.raw again unless given --keep-volume.
+keep_volume = any(strcmp(argv(), '--keep-volume'));
 
 % Each row: centre (column, row, slice), radii along the same axes, value added inside. The
 % values add up where ellipsoids overlap, from -1000 to 3800, well within int16.
@@ -44,18 +46,37 @@ printf('  Quarnel took %.2f seconds\n', seconds);
 
 % Slice 256 (0-based) of the file, with its rows down the picture, against output slice 128,
 % which comes from file slices 256 and 257: the output's first axis runs along the file's rows,
-% so both pictures stand the same way up.
+% so both pictures stand the same way up. Both share one grey scale, from the file's lowest value
+% to its highest.
 fid = fopen(path, 'r', 'ieee-le');
 fseek(fid, 2 * 512 * 512 * 256, SEEK_SET);
 before = reshape(fread(fid, 512 * 512, 'int16=>double'), 512, 512).';
 fclose(fid);
 after = double(V(:, :, 129));
-low = min(before(:));
-high = max(before(:));
-to_gray = @(values) uint8(255 * (values - low) / (high - low));
-picture = zeros(512, 512 + 16 + 256, 'uint8');
-picture(:, 1:512) = to_gray(before);
-picture(129:384, 529:784) = to_gray(after);
-imwrite(picture, 'middle-slice.png');
-printf('Wrote %s: file slice 256 (512 x 512, left) and reduced slice 128 (256 x 256, right)\n', ...
-       fullfile(pwd(), 'middle-slice.png'));
+scale = [min(before(:)), max(before(:))];
+warning('off', 'Octave:gnuplot-graphics');  % it works headless, which the other toolkits don't
+graphics_toolkit('gnuplot');
+figure_handle = figure('visible', 'off', 'position', [0 0 1100 520]);
+colormap(gray(256));
+halves = {before, 'Input: phantom.raw, file slice 256 of 512 (512 x 512 samples)',     'sample value (int16)'
+          after,  'Quarnel(path): reduced slice 128 of 256 (256 x 256 block means)', 'mean of a 2 x 2 x 2 block'};
+for k = 1:2
+  subplot(1, 2, k);
+  imagesc(halves{k, 1}, scale);
+  axis image;
+  title(halves{k, 2});
+  xlabel('column');
+  ylabel('row');
+  bar = colorbar();
+  ylabel(bar, halves{k, 3});
+end
+picture = fullfile(pwd(), 'middle-slice.png');
+print(figure_handle, '-dpng', '-r100', picture);
+close(figure_handle);
+printf('Wrote %s: the middle slice before (left) and after (right), on one grey scale\n', picture);
+if keep_volume
+  printf('Kept %s\n', path);
+else
+  delete(path);
+  printf('Deleted %s (./run demo --keep-volume keeps it)\n', path);
+end

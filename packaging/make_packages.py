@@ -1,6 +1,9 @@
 """Writes the release files from the sources as they are, run by the packages target:
-   python3 make_packages.py SOURCE_DIR PACKAGES_DIR VERSION RELEASE_DATE DESCRIPTION LINUX_MODULE WINDOWS_MODULE
-DESCRIPTION is the configured Octave DESCRIPTION; with WINDOWS_MODULE empty there is no MATLAB zip.
+   python3 make_packages.py SOURCE_DIR PACKAGES_DIR VERSION RELEASE_DATE DESCRIPTION LINUX_MODULE
+                            --windows-module=PATH --static-command=PATH
+DESCRIPTION is the configured Octave DESCRIPTION; the static command is quarnel-reduce linked
+statically for x86-64 Linux. Without the Windows module or the static command there is no MATLAB
+zip.
 
 The archives' bytes depend only on the files' names and contents and whether they may be run:
 entries in sorted order, owned by no one, all dated the release date, and no time or name in the
@@ -15,7 +18,9 @@ import sys
 import tarfile
 import zipfile
 
-source, packages, version, release_date, description, linux_module, windows_module = sys.argv[1:]
+source, packages, version, release_date, description, linux_module = sys.argv[1:7]
+built = dict(argument[2:].split("=", 1) for argument in sys.argv[7:])
+windows_module, static_command = built["windows-module"], built["static-command"]
 source, packages = pathlib.Path(source), pathlib.Path(packages)
 released = datetime.datetime.strptime(release_date, "%Y-%m-%d").replace(tzinfo=datetime.timezone.utc)
 
@@ -31,14 +36,16 @@ def copy(files, folder, runnable=False):
 
 def copy_batch_helpers(folder):
     """The helpers for many volumes, laid out as in batch/: the functions with their private
-    folder, quarnel-reduce, which puts its own folder on the host's path to find them, and the
-    Slurm job script, which runs ../quarnel-reduce. Both scripts are run by name, so they go in
-    executable whatever mode the checkout gave them."""
+    folder, and the Slurm scripts, which find quarnel-reduce in the folder above theirs. The
+    scripts are run by name, so they go in executable whatever mode the checkout gave them."""
     batch = source / "batch"
     copy(sorted(batch.glob("*.m")), folder)
     copy(sorted((batch / "private").glob("*.m")), folder / "private")
-    copy([batch / "quarnel-reduce"], folder, runnable=True)
-    copy(sorted((batch / "slurm").glob("*.sbatch")), folder / "slurm", runnable=True)
+    copy(sorted((batch / "slurm").iterdir()), folder / "slurm", runnable=True)
+
+
+def sources(folder, suffixes=(".cpp", ".h")):
+    return sorted(path for path in folder.iterdir() if path.suffix in suffixes)
 
 
 def copy_module_sources(folder):
@@ -47,7 +54,14 @@ def copy_module_sources(folder):
     copy([source / "build_quarnel.m"], folder)
     copy([gateway / "mexFunction.cpp", gateway / "Quarnel.m", gateway / "exports.map"], folder / "gateway")
     copy(sorted((gateway / "resources").iterdir()), folder / "gateway" / "resources")
-    copy(sorted(path for path in (source / "reduce").iterdir() if path.suffix in (".cpp", ".h")), folder / "reduce")
+    copy(sources(source / "reduce"), folder / "reduce")
+
+
+def copy_command_sources(folder):
+    """quarnel-reduce's sources, laid out as in the source tree."""
+    command = source / "command"
+    copy(sources(command), folder / "command")
+    copy(sources(command / "host"), folder / "command" / "host")
 
 
 def entries(folder):
@@ -93,9 +107,10 @@ def fresh(folder):
 
 os.chdir(packages)  # the archives hold paths relative to it
 
-# An Octave package: DESCRIPTION, COPYING, NEWS and INDEX at the top, in src/ the module's sources
-# with the Makefile that pkg install runs, and in inst/ the helpers, which pkg install puts in the
-# package's folder, private folder and scripts included.
+# An Octave package: DESCRIPTION, COPYING, NEWS and INDEX at the top, in src/ the sources of the
+# module and of quarnel-reduce with the Makefile that pkg install runs, and in inst/ the helpers,
+# which pkg install puts in the package's folder, private folder and scripts included; the
+# Makefile puts quarnel-reduce there too.
 octave_name = f"quarnel-{version}"
 octave = fresh(octave_name)
 copy([description, source / "packaging" / "octave" / "INDEX"], octave)
@@ -103,22 +118,26 @@ shutil.copyfile(source / "LICENSE", octave / "COPYING")
 shutil.copyfile(source / "CHANGELOG.md", octave / "NEWS")
 copy([source / "packaging" / "octave" / "Makefile", source / "packaging" / "octave" / "FILES"], octave / "src")
 copy_module_sources(octave / "src")
+copy_command_sources(octave / "src")
 copy_batch_helpers(octave / "inst")
 write_tar_gz(octave_name, f"{octave_name}.tar.gz")
 print(f"Octave package: {packages / octave_name}.tar.gz")
 
 # The MATLAB release, in one folder that serves on its own: both modules side by side, so that the
 # host picks its platform's by the extension, with the help text, tab completion, license, a README
-# for MATLAB users and the helpers beside them; and build_quarnel with the sources it builds from,
-# laid out as in the source tree, for the platforms without a module here.
+# for MATLAB users, the helpers and quarnel-reduce, linked statically, beside them; and
+# build_quarnel with the sources it builds from, laid out as in the source tree, for the platforms
+# without a module here.
 matlab_name = f"Quarnel-{version}"
 matlab_zip = f"{matlab_name}-matlab.zip"
 matlab = fresh(matlab_name)
 pathlib.Path(matlab_zip).unlink(missing_ok=True)
-if not windows_module:
-    print(f"No Windows module built: no {matlab_zip}")
+if not windows_module or not static_command:
+    print(f"No Windows module or no static quarnel-reduce built: no {matlab_zip}")
     sys.exit(0)
 copy([windows_module, linux_module], matlab, runnable=True)
+shutil.copyfile(static_command, matlab / "quarnel-reduce")
+(matlab / "quarnel-reduce").chmod(0o755)
 copy([source / "gateway" / "Quarnel.m", source / "LICENSE"], matlab)
 copy(sorted((source / "gateway" / "resources").iterdir()), matlab / "resources")
 readme = (source / "packaging" / "matlab" / "README.md.in").read_text()

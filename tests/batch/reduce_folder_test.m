@@ -1,13 +1,18 @@
 % reduce_folder and reduce_volume from batch/ as users run them, over a folder holding three
-% whole volumes, a short file, a link to nothing, a folder named like a volume and a file that is
-% not one: one after the other, with two workers asked for before the parallel package is loaded,
-% and in two worker processes. Each .mat holds the bits of Quarnel's own result, the report gives
-% Quarnel's lines, and a file that fails leaves no .mat behind: not a partial one, not a stale one.
-% Saving that fails, a full disk included, is reported the same way. The quarnel-reduce command
-% gives the same volumes a line each and an exit status, and resumes from the whole .mat files.
-%   octave-cli reduce_folder_test.m OCTAVE_CLI
+% whole volumes, one of them under a name that isn't valid text (Latin-1), a short file, a link to
+% nothing, a folder named like a volume, a dot-file and a file that is not one: one after the
+% other, in two worker processes, and in two workers one of which is killed while it writes. Each
+% .mat holds the bits of Quarnel's own result and a header that records the volume's size and time
+% and V's check sum, the report gives Quarnel's lines, a killed worker costs only its volume, and a
+% file that fails writes nothing, not even in part, and deletes nothing: a .mat of an earlier run
+% stays. The quarnel-reduce command resumes from these results. Saving that fails, a full disk
+% included, is reported the same way.
+%   octave-cli reduce_folder_test.m OCTAVE_CLI VERSION QUARNEL_REDUCE
 %   (with the module, batch/ and support/ of the Octave tests on the path)
-octave = argv(){1};
+[octave, version, quarnel_reduce] = argv(){1:3};
+% Names are joined byte by byte: Octave's fullfile and regexprep refuse one that isn't valid text.
+in_folder = @(folder, name) [folder '/' name];
+mat_name = @(name) [name(1:end - 4) '.mat'];
 folder = scratch_folder();
 unwind_protect
   % Octave's dir would take the * for a wildcard and list the two folders instead.
@@ -20,17 +25,19 @@ unwind_protect
   % Bytes after the first 268435456 are never read.
   longer_file = fullfile(volumes, 'random longer.raw');
   assert(system(sprintf('head -c 268439552 /dev/urandom > "%s"', longer_file)) == 0, 'can''t write %s', longer_file);
-  write_constant_volume(fullfile(volumes, 'constant.raw'), -3);
+  latin1 = ['caf' char(233) '.raw'];
+  write_constant_volume(in_folder(volumes, latin1), -3);
   fid = fopen(fullfile(volumes, 'short.raw'), 'w');
   fwrite(fid, zeros(1000, 1, 'uint8'));
   fclose(fid);
   symlink(fullfile(folder, 'nowhere'), fullfile(volumes, 'gone.raw'));
   mkdir(fullfile(volumes, 'folder.raw'));
   fclose(fopen(fullfile(volumes, 'notes.txt'), 'w'));
+  fclose(fopen(fullfile(volumes, '.hidden.raw'), 'w'));
 
-  % In name order: a space sorts before a full stop.
+  % In byte order: a space sorts before a full stop.
   expected = {
-    'constant.raw',      true,  ''
+    latin1,              true,  ''
     'gone.raw',          false, 'Couldn''t open file!'
     'random longer.raw', true,  ''
     'random.raw',        true,  ''
@@ -39,58 +46,88 @@ unwind_protect
   whole = [expected{:, 2}];
   reference = cell(rows(expected), 1);
   for k = find(whole)
-    reference{k} = Quarnel(fullfile(volumes, expected{k, 1}));
+    reference{k} = Quarnel(in_folder(volumes, expected{k, 1}));
   end
-  results = sort(regexprep(expected(whole, 1), '\.raw$', '.mat'));
+  results = sort(cellfun(mat_name, expected(whole, 1), 'UniformOutput', false));
+  % The bytes from the end of the header text to V's data, the same in every result file.
+  fixed_bytes = [uint8('        '), uint8([0 1]), uint8('IM'), typecast(uint32([14 67108920 6 8 7 0 5 12]), 'uint8'), ...
+                 typecast(int32([256 256 256 0]), 'uint8'), typecast(uint16([1 1]), 'uint8'), uint8('V'), ...
+                 uint8([0 0 0]), typecast(uint32([7 67108864]), 'uint8')];
+  weights = mod((0:16777215)', 8191) + 1;
 
-  assert(exist('parcellfun', 'file') ~= 2, 'the parallel package is loaded before the test loads it');
   runs = {
-    % what                                      options         load parallel  warnings
-    'one after the other',                      {},             false,         0
-    'two workers asked before parallel loads',  {'Workers', 2}, false,         1
-    'two workers',                              {'Workers', 2}, true,          0
+    % what                                    workers  a worker killed while it writes
+    'one after the other',                    1,       false
+    'two workers',                            2,       false
+    'two workers, one killed as it writes',   2,       true
   };
   for run = 1:rows(runs)
-    [what, options, load_parallel, warnings] = runs{run, :};
-    if load_parallel
-      pkg load parallel
-    end
+    [what, workers, kill_one] = runs{run, :};
     % The first run makes its folder; the others find results of an earlier run in theirs: a
-    % random.mat to be replaced, and .mat files of volumes that now fail.
+    % random.mat to be replaced, and .mat files of volumes that now fail, which stay.
     output = fullfile(folder, sprintf('run %d', run), 'reduced');
+    left_by_earlier_run = {};
     if run > 1
       mkdir(output);
       stale = zeros(3);
       for name = {'random.mat', 'short.mat', 'gone.mat'}
         save(fullfile(output, name{1}), 'stale', '-v6');
       end
+      left_by_earlier_run = {'gone.mat'; 'short.mat'};
+    end
+    if kill_one
+      % Stops the first worker found writing its temporary and, if the temporary is still there,
+      % kills it; otherwise lets it go on and waits for the next.
+      killer = system(sprintf(['cd "%s" && while :; do for t in .reduce_volume-*; do p=${t#.reduce_volume-}; p=${p%%%%-*};' ...
+                               ' [ -e "$t" ] && kill -STOP "$p" 2>/dev/null || continue;' ...
+                               ' if [ -e "$t" ]; then kill -KILL "$p"; exit; fi; kill -CONT "$p"; done; sleep 0.01; done'], output), ...
+                      false, 'async');
     end
 
-    printed = evalc('report = reduce_folder(volumes, output, options{:});');
+    printed = evalc('report = reduce_folder(volumes, output, ''Workers'', workers);');
     % Quarnel's lines go into the report, never to the console.
-    assert(numel(strfind(printed, 'pkg load parallel')) == warnings && (warnings > 0 || isempty(printed)), ...
-           '%s: printed "%s"', what, printed);
+    assert(isempty(printed), '%s: printed "%s"', what, printed);
     assert(isequal(size(report), [rows(expected) 1]) && isequal(fieldnames(report), {'file'; 'ok'; 'message'}), ...
            '%s: the report is a %s struct with fields %s', what, mat2str(size(report)), strjoin(fieldnames(report)', ', '));
+    killed = [];
+    if kill_one
+      [~, status] = waitpid(killer);
+      assert(WIFEXITED(status) && WEXITSTATUS(status) == 0, '%s: the killer failed', what);
+      killed = find(strcmp({report.message}, 'the worker reducing it ended'));
+      assert(isscalar(killed) && whole(killed), '%s: the volumes whose worker ended: %s', what, strjoin({report(killed).file}, ', '));
+    end
     for k = 1:rows(expected)
       [file, ok, message] = expected{k, :};
+      if k == killed
+        [ok, message] = deal(false, 'the worker reducing it ended');
+      end
       got = report(k);
       assert(strcmp(got.file, file) && islogical(got.ok) && got.ok == ok && strcmp(got.message, message), ...
              '%s: report(%d) is {%s, %d, "%s"}, expected {%s, %d, "%s"}', what, k, got.file, got.ok, got.message, file, ok, message);
     end
 
-    listing = dir(output);
-    left = sort({listing(~[listing.isdir]).name}');
-    assert(isequal(left, results), '%s: the output folder holds %s', what, strjoin(left', ', '));
-    for k = find(whole)
-      mat_file = fullfile(output, regexprep(expected{k, 1}, '\.raw$', '.mat'));
-      % A version 6 MAT-file: the text header, version 0x0100, and the variable as an
-      % uncompressed matrix (type 14; a compressed one would be 15).
+    % Hidden files included: no temporary is left.
+    left = sort(setdiff(readdir(output), {'.'; '..'}));
+    written = setdiff(results, cellfun(mat_name, expected(killed, 1), 'UniformOutput', false));
+    if any(strcmp(expected(killed, 1), 'random.raw'))
+      written = [written; {'random.mat'}];  % the earlier run's stays
+    end
+    assert(isequal(left, sort([written; left_by_earlier_run])), '%s: the output folder holds %s', what, strjoin(left', ', '));
+    for name = left_by_earlier_run'
+      assert(isequal(fieldnames(load(fullfile(output, name{1}))), {'stale'}), '%s: %s of the earlier run was replaced', what, name{1});
+    end
+    for k = setdiff(find(whole), killed)
+      mat_file = in_folder(output, mat_name(expected{k, 1}));
+      % A level 5 MAT-file whose header text records the volume's size and time and V's check
+      % sum, then the one uncompressed variable V.
       fid = fopen(mat_file, 'r', 'ieee-le');
-      header = fread(fid, 136, 'uint8=>uint8')';
+      header = fread(fid, 192, 'uint8=>uint8')';
       fclose(fid);
-      assert(strncmp(char(header), 'MATLAB 5.0 MAT-file', 19) && isequal(header(125:128), [uint8([0 1]) uint8('IM')]) ...
-             && typecast(header(129:132), 'uint32') == 14, '%s: %s is no uncompressed version 6 MAT-file', what, mat_file);
+      source = stat(in_folder(volumes, expected{k, 1}));
+      record = sprintf('MATLAB 5.0 MAT-file, Quarnel %s, input %d B %d s, check %d', version, source.size, ...
+                       source.mtime, double(reference{k}(:))' * weights);
+      assert(strcmp(char(header(1:116)), [record, repmat(' ', 1, 116 - numel(record))]) && isequal(header(117:192), fixed_bytes), ...
+             '%s: %s begins "%s", expected "%s" and the layout of V', what, mat_file, char(header(1:116)), record);
       saved = load(mat_file);
       assert(isequal(fieldnames(saved), {'V'}), '%s: %s holds %s', what, mat_file, strjoin(fieldnames(saved)', ', '));
       V = saved.V;
@@ -99,65 +136,16 @@ unwind_protect
     end
   end
 
-  % The same volumes through the quarnel-reduce command, in one octave-cli of its own: a line each
-  % on standard output, the failed ones on standard error too, and the exit status a scheduler
-  % goes by. Resumed, it keeps a whole .mat even when it holds something else, and redoes one
-  % that a full disk left short.
-  command = fullfile(fileparts(which('reduce_volume')), 'quarnel-reduce');
-  module = fileparts(which('Quarnel'));
-  output = fullfile(folder, 'quarnel-reduce');
-  mkdir(output);
-  listed = cellfun(@(name) sprintf('"%s"', fullfile(volumes, name)), expected(:, 1), 'UniformOutput', false);
-  failed_lines = {'failed gone.raw: Couldn''t open file!'; 'failed short.raw: Couldn''t read 268435456 bytes from file!'};
-  command_runs = {
-    % what                   options     volumes         status  standard output
-    'every volume',          '',         listed,         1,      {'ok constant.raw'; failed_lines{1}; 'ok random longer.raw'; 'ok random.raw'; failed_lines{2}}
-    'resumed',               '--resume', listed,         1,      {'kept constant.raw'; failed_lines{1}; 'kept random longer.raw'; 'ok random.raw'; failed_lines{2}}
-    'whole volumes resumed', '--resume', listed(whole),  0,      {'kept constant.raw'; 'kept random longer.raw'; 'kept random.raw'}
-    'no output folder',      '',         listed(whole),  2,      cell(0, 1)
-  };
-  for run = 1:rows(command_runs)
-    [what, options, given_volumes, status, lines] = command_runs{run, :};
-    if strcmp(what, 'resumed')
-      stale = zeros(3);
-      save(fullfile(output, 'constant.mat'), 'stale', '-v6');
-      fid = fopen(fullfile(output, 'random.mat'), 'r+');
-      fseek(fid, 0, 'eof');
-      truncate_at = ftell(fid) - 1;
-      fclose(fid);
-      assert(system(sprintf('truncate -s %d "%s"', truncate_at, fullfile(output, 'random.mat'))) == 0);
-    end
-    target = output;
-    if strcmp(what, 'no output folder')
-      target = fullfile(folder, 'never made');
-    end
-    errors = fullfile(folder, 'standard error');
-    [got_status, printed] = system(sprintf('"%s" --path "%s" %s "%s" %s 2>"%s"', command, module, options, target, ...
-                                           strjoin(given_volumes', ' '), errors));
-    got_lines = regexp(printed, '[^\n]+', 'match')';
-    assert(got_status == status && isequal(got_lines, lines), '%s: status %d, printed\n%s', what, got_status, printed);
-    error_lines = regexp(fileread(errors), '[^\n]+', 'match')';
-    if status == 2
-      assert(numel(error_lines) == 1 && strncmp(error_lines{1}, 'quarnel-reduce: ', 16), '%s: standard error %s', what, fileread(errors));
-    else
-      assert(isequal(error_lines, lines(strncmp(lines, 'failed ', 7))), '%s: standard error\n%s', what, fileread(errors));
-    end
-  end
-  listing = dir(output);
-  assert(isequal(sort({listing(~[listing.isdir]).name}'), results), 'quarnel-reduce left %s', strjoin({listing.name}, ', '));
-  kept = load(fullfile(output, 'constant.mat'));
-  assert(isequal(fieldnames(kept), {'stale'}), 'quarnel-reduce --resume reduced a whole constant.mat again');
-  for k = find(whole)
-    name = regexprep(expected{k, 1}, '\.raw$', '.mat');
-    if ~strcmp(name, 'constant.mat')
-      saved = load(fullfile(output, name));
-      assert(isequal(typecast(saved.V(:), 'uint32'), typecast(reference{k}(:), 'uint32')), 'quarnel-reduce: %s differs from Quarnel''s result', name);
-    end
-  end
+  % The quarnel-reduce command's --resume keeps the results reduce_folder wrote, and none of the
+  % volumes is reduced again.
+  output = fullfile(folder, 'run 1', 'reduced');
+  listed = cellfun(@(name) ['"' in_folder(volumes, name) '" '], expected(whole, 1), 'UniformOutput', false);
+  [status, printed] = system(sprintf('"%s" --resume "%s" %s 2>&1', quarnel_reduce, output, [listed{:}]));
+  kept = cellfun(@(name) sprintf('kept %s\n', name), expected(whole, 1), 'UniformOutput', false);
+  assert(status == 0 && strcmp(printed, [kept{:}]), 'quarnel-reduce --resume ended with %d, printing\n%s', status, printed);
 
   % One volume through reduce_volume, failing after Quarnel was called: a false ok with the
-  % reason, nothing at the .mat's name (a .mat from an earlier run deleted, and only that one,
-  % though its name would make a pattern) and no temporary beside it. A module that prints a line and still gives a result, as Quarnel does when it can't have
+  % reason, nothing deleted and no temporary beside it. A module that prints a line and still gives a result, as Quarnel does when it can't have
   % its buffer, stands in ahead of Quarnel on the path. Octave's own save reports no error when a
   % file size limit or a full disk stops it, so that case runs in an octave-cli whose file size
   % is limited to far less than the 64 MiB of a result; the limit's signal is ignored, as a full
@@ -176,15 +164,19 @@ unwind_protect
   in_the_way = fullfile(folder, 'in the way');
   mkdir(fullfile(in_the_way, 'random.mat'));
   failures = {
-    % what                            .mat file                           run by               the message starts with
+    % what                            .mat file                           run by               the message, after the .mat file's name for a failure to save
     'a result that came with a line', fullfile(earlier, 'random[1].mat'), 'the lying module',  'Couldn''t Allocate Buffer Memory!'
-    'no folder to save into',         fullfile(missing, 'random.mat'),    'this octave-cli',   'save: unable to open output file'
-    'a folder with the .mat name',    fullfile(in_the_way, 'random.mat'), 'this octave-cli',   'Can''t save to '
-    'a file size limit',              fullfile(earlier, 'random.mat'),    'a limited process', 'Couldn''t write all of '
+    'no folder to save into',         fullfile(missing, 'random.mat'),    'this octave-cli',   ' (No such file or directory)'
+    'a folder with the .mat name',    fullfile(in_the_way, 'random.mat'), 'this octave-cli',   ' (it is a folder)'
+    'a file size limit',              fullfile(earlier, 'random.mat'),    'a limited process', ' (the disk may be full)'
   };
   for k = 1:rows(failures)
     [what, mat_file, runner, reason] = failures{k, :};
-    if isfolder(fileparts(mat_file)) && ~isfolder(mat_file)
+    if reason(1) == ' '
+      reason = ['Couldn''t write ' mat_file reason];
+    end
+    earlier_result = isfolder(fileparts(mat_file)) && ~isfolder(mat_file);
+    if earlier_result
       save(mat_file, 'stale', '-v6');
     end
     switch runner
@@ -202,16 +194,19 @@ unwind_protect
         ok = printed(1) == '1';
         message = printed(2:end);
     end
-    assert(~ok && strncmp(message, reason, numel(reason)), '%s: ok is %d, message "%s"', what, ok, message);
-    assert(~isfile(mat_file), '%s: %s is there', what, mat_file);
+    assert(~ok && strcmp(message, reason), '%s: ok is %d, message "%s"', what, ok, message);
+    if earlier_result
+      assert(isequal(fieldnames(load(mat_file)), {'stale'}), '%s: the earlier %s was replaced or deleted', what, mat_file);
+    end
     listing = dir(fileparts(mat_file));
-    assert(all(cellfun(@isempty, regexp({listing.name}, '\.partial\.mat$'))), '%s: a temporary is left: %s', what, strjoin({listing.name}, ', '));
+    assert(all(cellfun(@isempty, strfind({listing.name}, 'partial'))), '%s: a temporary is left: %s', what, strjoin({listing.name}, ', '));
   end
   assert(isfile(neighbour), '%s, the result of another volume, was deleted', neighbour);
 
-  % With Quarnel off the path, nothing is touched: no result of an earlier run is taken for stale.
+  % With Quarnel off the path, nothing is touched.
   module_folder = fileparts(which('Quarnel'));
   rmpath(module_folder);
+  before = readdir(output);
   earlier_results = {
     @() reduce_folder(volumes, output),                          'reduce_folder:module'
     @() reduce_volume(random_file, fullfile(output, 'random.mat')), 'reduce_volume:module'
@@ -224,9 +219,8 @@ unwind_protect
     catch failure
       raised = failure.identifier;
     end
-    listing = dir(output);
-    left = sort({listing(~[listing.isdir]).name}');
-    assert(strcmp(raised, identifier) && isequal(left, results), 'without Quarnel: raised "%s" and left %s', raised, strjoin(left', ', '));
+    left = readdir(output);
+    assert(strcmp(raised, identifier) && isequal(left, before), 'without Quarnel: raised "%s" and left %s', raised, strjoin(left', ', '));
   end
   addpath(module_folder);
 

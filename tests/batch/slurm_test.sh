@@ -1,19 +1,29 @@
 #!/usr/bin/env bash
-# batch/slurm/reduce_array.sbatch as a cluster runs it: a job array over a folder of four whole
-# volumes, a hard link to one of them, a short file, a link to nothing and a folder named like a
-# volume, two files a task, on a one-node Slurm of this test's own (tests/support/local_slurm.sh).
-# Each task's state, exit code and log lines are checked, and every .mat against Quarnel's own
-# result, bit for bit. Then the failed files are made whole and the array submitted again with
-# --resume: only they are reduced, the others' .mat files are left as they were. Bad uses of the
-# script are run outside Slurm.
-#   slurm_test.sh OCTAVE_CLI MODULE_FOLDER BATCH_FOLDER OCTAVE_SUPPORT_FOLDER
+# The Slurm scripts as a cluster runs them, on a one-node Slurm of this test's own
+# (tests/support/local_slurm.sh), laid out as the packages ship them: quarnel-reduce in a folder
+# whose name has a space, the scripts in its slurm/. Each row checks the tasks' states and exit
+# codes, each task's log (one line a volume), and every .mat against Quarnel's own result, bit for
+# bit:
+#   1. quarnel-submit over a folder of ten entries, seven of them volumes (a short file and a link
+#      to nothing among them; a folder named like a volume, a dot-file and a text file are none),
+#      two a task, one task at a time; a volume added to the folder while the first task runs
+#      changes no task's share and waits for the next submission;
+#   2. the same submitted again with --resume, the failed volumes made whole meanwhile: only what
+#      was missing is reduced, the other results are left as they were;
+#   3. a task stopped with SIGTERM ends FAILED, its volume in progress "interrupted", and a
+#      submission with --resume completes it;
+#   4. reduce_array.sbatch used directly with a list of one's own, on an array too short for it:
+#      the last task says which volumes no task reduces.
+# Then bad uses of both scripts, outside Slurm: each ends with 2, one line, and nothing submitted
+# or left behind.
+#   slurm_test.sh OCTAVE_CLI MODULE_FOLDER BATCH_FOLDER OCTAVE_SUPPORT_FOLDER QUARNEL_REDUCE
 set -euo pipefail
 
 octave_cli=$1
 module_folder=$2
 batch_folder=$3
 octave_support=$4
-array_script=$batch_folder/slurm/reduce_array.sbatch
+quarnel_reduce=$5
 # shellcheck source=../support/local_slurm.sh
 source "$(dirname "$0")/../support/local_slurm.sh"
 
@@ -45,12 +55,18 @@ trap finish EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-mkdir "$work/cluster" "$work/volumes"  # the array makes reduced/ itself
+mkdir "$work/cluster" "$work/volumes" "$work/logs"  # the submission makes reduced/ itself
 local_slurm_start "$work/cluster"
 
+installed="$work/Quarnel 1.3.0"
+mkdir -p "$installed/slurm"
+cp "$quarnel_reduce" "$installed/quarnel-reduce"
+cp "$batch_folder/slurm/quarnel-submit" "$batch_folder/slurm/reduce_array.sbatch" "$installed/slurm/"
+submit=$installed/slurm/quarnel-submit
+
 cd "$work"
-# Seven volumes, in C-locale order, where a space sorts before a full stop: folder.raw is none,
-# and gone.raw, a link to nothing, fails until its target appears for the second run.
+# Seven volumes, in byte order, where a space sorts before a full stop: gone.raw, a link to
+# nothing, fails until its target appears, and short.raw until it is made whole.
 head -c 268435456 /dev/urandom >"volumes/random.raw"
 ln "volumes/random.raw" "volumes/random again.raw"
 head -c 268439552 /dev/urandom >"volumes/longer.raw"   # bytes past the volume are never read
@@ -58,23 +74,16 @@ head -c 268435456 /dev/zero >"volumes/with space.raw"
 head -c 1000 /dev/urandom >"volumes/short.raw"
 ln -s "$work/elsewhere.raw" "volumes/gone.raw"
 mkdir "volumes/folder.raw"
+printf 'no volume\n' >"volumes/.hidden.raw"
+printf 'no volume\n' >"volumes/notes.txt"
 "$octave_cli" --norc --no-history --quiet --path "$octave_support" \
               --eval "write_constant_volume('volumes/constant.raw', -3)"
 
-# The line in the script's header that prints M, with this folder and each F.
-m_line=$(sed -n 's/^#   \(F=1; N=0; .*\)$/\1/p' "$array_script")
-[[ -n $m_line ]] || fail "the header of $array_script has no line that prints M"
-for f_and_m in 1:6 2:3 7:0; do
-    m=$(sh -c "$(printf '%s' "${m_line//INPUT_FOLDER/\"$work/volumes\"}" | sed "s/^F=1;/F=${f_and_m%:*};/")")
-    [[ $m == "${f_and_m#*:}" ]] || fail "the header's line prints M = $m for F = ${f_and_m%:*}, expected ${f_and_m#*:}"
-done
-
 # Prints "STATE EXIT_CODE:SIGNAL" of each of the $2 tasks of array job $1, one a line, in task
-# order, as the controller recorded them.
+# order, once the controller has recorded them all.
 task_outcomes() {
     local waited
-    # A task is recorded as it ends, which may come just after sbatch --wait returns.
-    for ((waited = 0; waited < 100; ++waited)); do
+    for ((waited = 0; waited < 3000; ++waited)); do
         (($(cat cluster/jobcomp.txt 2>/dev/null | grep -c "ArrayJobId=$1 ") >= $2)) && break
         sleep 0.1
     done
@@ -83,35 +92,48 @@ task_outcomes() {
         sort -n | cut -d ' ' -f 2-
 }
 
-# Submits the array script $1 over volumes/, two files a task, with the options that follow up to
-# --, waits for it, and checks each task against the table after the --: "TASK|STATE|EXIT|LINES",
-# LINES being the ok, kept, failed and task lines its log must hold, in order, joined by ";".
-run_array() {
-    local script=$1 options=() sbatch_status=0 job expected_state=() highest=0 row task state code lines log got
+# The lines of log $1 that are the command's or the job script's, joined by ";"; fails when any line
+# of the log comes twice.
+log_lines() {
+    [[ -f $1 ]] || fail "no log $1"
+    [[ -z $(sort "$1" | uniq -d) ]] || fail "$1 holds a line twice:
+$(cat "$1")"
+    grep -E '^(ok|kept|failed|task) ' "$1" | paste -sd ';' || true
+}
+
+# Checks job $1 against the rows after it, "TASK|STATE|EXIT|LINES", LINES being the lines its log
+# must hold, in order, joined by ";".
+expect_tasks() {
+    local job=$1 row task state code lines log got expected_state=()
     shift
-    while [[ $1 != -- ]]; do options+=("$1"); shift; done
-    shift
-    job=$(sbatch --parsable --wait --array=0-$(($# - 1)) "$script" "${options[@]}" volumes reduced 2) ||
-        sbatch_status=$?
+    got=$(task_outcomes "$job" $# | paste -sd ';')
     for row; do
         IFS='|' read -r task state code lines <<<"$row"
         expected_state+=("$state $code:0")
-        ((code <= highest)) || highest=$code
-        log=quarnel-${job}_$task.out
-        [[ -f $log ]] || fail "task $task of job $job wrote no log $log"
-        got=$(grep -E '^(ok|kept|failed|task) ' "$log" | awk '!seen[$0]++' | paste -sd ';' || true)
-        [[ $got == "$lines" ]] || fail "task $task: the log holds \"$got\", expected \"$lines\"; the log:
-$(cat "$log")"
+        log=logs/quarnel-${job}_$task.out
+        [[ $(log_lines "$log") == "$lines" ]] || fail "task $task of job $job: the log holds
+$(cat "$log")
+expected \"$lines\""
     done
-    got=$(task_outcomes "$job" $# | paste -sd ';')
     [[ $got == "$(IFS=';'; echo "${expected_state[*]}")" ]] ||
         fail "the tasks of job $job ended as \"$got\", expected \"$(IFS=';'; echo "${expected_state[*]}")\""
-    ((sbatch_status == highest)) || fail "sbatch --wait ended with $sbatch_status, expected $highest, the highest task's"
 }
 
-# Checks that reduced/ holds exactly NAME.mat for each NAME given, each the bits of Quarnel's own
-# result for volumes/NAME.raw, and constant.mat the constant's mean, so that a module that got the
-# reduction wrong fails here too.
+# Runs quarnel-submit from logs/, where the tasks' logs go, with the arguments given; checks that
+# it printed sbatch's line and then the command that resumes, and prints the job's number.
+submitted_job() {
+    local output job
+    output=$(cd logs && "$submit" "$@") || fail "quarnel-submit $* ended with $?"
+    job=$(sed -n '1s/^Submitted batch job \([0-9][0-9]*\)$/\1/p' <<<"$output")
+    [[ -n $job && $(sed -n '2p' <<<"$output") == "To resume once it has ended: "*"quarnel-submit --resume "* ]] ||
+        fail "quarnel-submit $* printed:
+$output"
+    printf '%s' "$job"
+}
+
+# Checks that reduced/ holds exactly NAME.mat for each NAME given, beside the lists of the
+# submissions, each the bits of Quarnel's own result for volumes/NAME.raw, and constant.mat the
+# constant's mean, so that a module that got the reduction wrong fails here too.
 expect_reduced() {
     local names
     names=$(IFS='|'; echo "$*")
@@ -119,6 +141,7 @@ expect_reduced() {
       names = strsplit(getenv('NAMES'), '|');
       listing = dir('reduced');
       left = sort({listing(~[listing.isdir]).name});
+      left = left(cellfun(@isempty, regexp(left, '^quarnel-.*\.list$')));
       expected = sort(strcat(names, '.mat'));
       assert(isequal(left, expected), 'reduced/ holds {%s}, expected {%s}', strjoin(left, ', '), strjoin(expected, ', '));
       for k = 1:numel(names)
@@ -140,53 +163,104 @@ file_identity() {
 
 open_failed="Couldn't open file!"
 short_failed="Couldn't read 268435456 bytes from file!"
-run_array "$array_script" --path "$module_folder" -- \
-    "0|FAILED|1|ok constant.raw;failed gone.raw: $open_failed" \
+
+# 1. The folder, submitted; a volume added while the first task runs.
+job=$(submitted_job --max-running 1 2 "$work/reduced" "$work/volumes")
+for ((waited = 0; waited < 3000; ++waited)); do
+    [[ -s logs/quarnel-${job}_0.out ]] && break
+    sleep 0.05
+done
+[[ -s logs/quarnel-${job}_0.out ]] || fail "the first task of job $job never logged a line"
+cp volumes/constant.raw volumes/added.raw  # sorts first: a listing made now would shift every share
+expect_tasks "$job" \
+    "0|FAILED|1|ok constant.raw;failed gone.raw: $open_failed (No such file or directory)" \
     "1|COMPLETED|0|ok longer.raw;ok random again.raw" \
     "2|FAILED|1|ok random.raw;failed short.raw: $short_failed" \
-    "3|COMPLETED|0|ok with space.raw" \
-    "4|COMPLETED|0|task 4: nothing to do: volumes holds 7 volumes, which tasks 0 to 3 reduce, 2 each"
+    "3|COMPLETED|0|ok with space.raw"
 expect_reduced constant longer "random again" random "with space"
 
+# 2. Submitted again with --resume: the failed volumes and the added one are reduced, nothing else.
 kept=(reduced/constant.mat reduced/longer.mat "reduced/random again.mat" reduced/random.mat "reduced/with space.mat")
 before=$(file_identity "${kept[@]}")
 head -c 268435456 /dev/urandom >"volumes/short.raw"
 ln "volumes/longer.raw" elsewhere.raw
-# A copy laid out as in the MATLAB zip, in a folder whose name has a space, as has the module's:
-# the script finds quarnel-reduce from the path it was submitted by, whatever the arguments.
-cp -R "$batch_folder" "Quarnel 1.2.0"
-ln -s "$module_folder" "the module"
-run_array "$work/Quarnel 1.2.0/slurm/reduce_array.sbatch" --path "the module" --resume -- \
-    "0|COMPLETED|0|kept constant.raw;ok gone.raw" \
-    "1|COMPLETED|0|kept longer.raw;kept random again.raw" \
-    "2|COMPLETED|0|kept random.raw;ok short.raw" \
-    "3|COMPLETED|0|kept with space.raw" \
-    "4|COMPLETED|0|task 4: nothing to do: volumes holds 7 volumes, which tasks 0 to 3 reduce, 2 each"
-after=$(file_identity "${kept[@]}")
-[[ $after == "$before" ]] || fail "--resume touched results that were whole:
+job=$(submitted_job --resume 2 "$work/reduced" "$work/volumes")
+expect_tasks "$job" \
+    "0|COMPLETED|0|ok added.raw;kept constant.raw" \
+    "1|COMPLETED|0|ok gone.raw;kept longer.raw" \
+    "2|COMPLETED|0|kept random again.raw;kept random.raw" \
+    "3|COMPLETED|0|ok short.raw;kept with space.raw"
+[[ $(file_identity "${kept[@]}") == "$before" ]] || fail "--resume touched results that were whole:
 before: $before
-after:  $after"
-expect_reduced constant gone longer "random again" random short "with space"
+after:  $(file_identity "${kept[@]}")"
+expect_reduced added constant gone longer "random again" random short "with space"
 
-# Bad uses, outside Slurm: each ends with 2 and one line on standard error.
+# 3. A task stopped by SIGTERM as it reduces its volumes, then resumed.
+mkdir stopped
+for name in one two three four; do
+    ln volumes/random.raw "stopped/$name.raw"
+done
+job=$(submitted_job 4 "$work/stopped reduced" "$work/stopped")
+for ((waited = 0; waited < 3000; ++waited)); do
+    grep -q '^ok ' "logs/quarnel-${job}_0.out" 2>/dev/null && break
+    sleep 0.02
+done
+scancel --signal=TERM "$job"
+got=$(task_outcomes "$job" 1)
+[[ $got == "FAILED 143:0" ]] || fail "the task stopped by SIGTERM ended as \"$got\", expected \"FAILED 143:0\""
+# The volumes in the list's order, four one three two: those done before the stop, then one
+# interrupted, then none.
+log=$(log_lines "logs/quarnel-${job}_0.out")
+[[ $log =~ ^(ok\ [a-z]+\.raw;)+failed\ [a-z]+\.raw:\ interrupted$ ]] ||
+    fail "the task stopped by SIGTERM logged \"$log\", expected ok lines and then one interrupted volume"
+[[ -z $(find "stopped reduced" -name '.quarnel-*') ]] || fail "the stopped task left a temporary: $(ls -A "stopped reduced")"
+resumed=
+for name in four one three two; do
+    if grep -qx "ok $name.raw" "logs/quarnel-${job}_0.out"; then resumed+="kept $name.raw;"; else resumed+="ok $name.raw;"; fi
+done
+job=$(submitted_job --resume 4 "$work/stopped reduced" "$work/stopped")
+expect_tasks "$job" "0|COMPLETED|0|${resumed%;}"
+
+# 4. reduce_array.sbatch with a list of one's own, on an array one task too short.
+printf '%s\0' ../volumes/constant.raw ../volumes/random.raw ../volumes/longer.raw >own.list  # from logs/
+job=$(cd logs && sbatch --parsable --array=0-0 "$installed/slurm/reduce_array.sbatch" "$work/own.list" "$work/own reduced" 2)
+expect_tasks "$job" "0|COMPLETED|0|task 0: the array ends here, so no task reduces volumes 2 to 2 of $work/own.list: submit again with --array=1-1;ok constant.raw;ok random.raw"
+
+# Bad uses, outside Slurm: each ends with 2 and one line on standard error, and leaves no list.
 expect_bad_use() {
-    local what=$1 task=$2 status=0 message
-    shift 2
-    message=$(env ${task:+SLURM_ARRAY_TASK_ID=$task} SLURM_JOB_ID= sh "$array_script" "$@" 2>&1 >/dev/null) || status=$?
+    local what=$1 script=$2 task=$3 status=0 message
+    shift 3
+    message=$(env ${task:+SLURM_ARRAY_TASK_ID=$task} SLURM_JOB_ID= "$script" "$@" 2>&1 >/dev/null) || status=$?
     ((status == 2)) || fail "$what: ended with $status, expected 2"
-    [[ $message == "reduce_array.sbatch: "* && $message != *$'\n'* ]] || fail "$what: printed \"$message\", expected one line"
+    [[ $message == "$(basename "$script"): "* && $message != *$'\n'* ]] || fail "$what: printed \"$message\", expected one line"
+    [[ -z $(find "$work" -name 'quarnel-*.list' -newer own.list) ]] || fail "$what: left a list behind"
 }
+job_script=$installed/slurm/reduce_array.sbatch
 unset SLURM_ARRAY_TASK_ID
-expect_bad_use "no arguments" 0
-expect_bad_use "no output folder" 0 volumes
-expect_bad_use "a fourth argument" 0 volumes reduced 2 3
-expect_bad_use "no files per task" 0 volumes reduced 0
-expect_bad_use "a fraction of files per task" 0 volumes reduced 1.5
-expect_bad_use "a negative number of files per task" 0 volumes reduced -2
-expect_bad_use "no such input folder" 0 nowhere reduced
-expect_bad_use "a file for the input folder" 0 volumes/random.raw reduced
-expect_bad_use "not an array task" "" volumes reduced
-expect_bad_use "an unknown option" 0 --workers 2 volumes reduced
-expect_bad_use "--path with no folder" 0 --path
-expect_bad_use "a task outside Slurm" 0 volumes reduced
+mkdir other empty
+ln volumes/random.raw other/random.raw
+expect_bad_use "no arguments" "$submit" ""
+expect_bad_use "no input" "$submit" "" 2 "$work/bad"
+expect_bad_use "no files per task" "$submit" "" 0 "$work/bad" volumes
+expect_bad_use "a fraction of files per task" "$submit" "" 1.5 "$work/bad" volumes
+expect_bad_use "an unknown option" "$submit" "" --workers 2 2 "$work/bad" volumes
+expect_bad_use "no such input" "$submit" "" 2 "$work/bad" nowhere.raw
+expect_bad_use "a folder without volumes" "$submit" "" 2 "$work/bad" empty
+expect_bad_use "two volumes of one result" "$submit" "" 2 "$work/bad" volumes other
+expect_bad_use "no output folder's parent" "$submit" "" 2 "$work/no/such/folder" volumes
+expect_bad_use "sbatch refusing" "$submit" "" --sbatch-option=--partition=nowhere 2 "$work/bad" volumes
+# Every program of the PATH but sbatch.
+mkdir without-sbatch
+for program in /usr/local/bin/* /usr/bin/* /bin/*; do
+    [[ ${program##*/} == sbatch || -e without-sbatch/${program##*/} ]] || ln -s "$program" without-sbatch/
+done
+PATH=$work/without-sbatch expect_bad_use "no sbatch" "$submit" "" 2 "$work/bad" volumes
+expect_bad_use "the job script: no arguments" "$job_script" 0
+expect_bad_use "the job script: no output folder" "$job_script" 0 own.list
+expect_bad_use "the job script: a fourth argument" "$job_script" 0 own.list reduced 2 3
+expect_bad_use "the job script: no files per task" "$job_script" 0 own.list reduced 0
+expect_bad_use "the job script: no list" "$job_script" 0 nowhere.list reduced
+expect_bad_use "the job script: not an array task" "$job_script" "" own.list reduced
+expect_bad_use "the job script: an unknown option" "$job_script" 0 --workers 2 own.list reduced
+expect_bad_use "the job script: a task outside Slurm" "$job_script" 0 own.list reduced
 echo "batch.slurm: every check passed"

@@ -1,11 +1,12 @@
 """The MATLAB zip holds exactly one folder with both modules, the help text, the tab completion,
 the license, the README for MATLAB users (with the version filled in), the helpers for many volumes
-laid out as in batch/, and build_quarnel with its sources laid out as in the source tree: each the
-very file the build and the sources have. Its two scripts are stored executable, as unzip restores
-them, and its tab completion describes both of Quarnel's arguments.
+laid out as in batch/, quarnel-reduce linked statically, and build_quarnel with its sources laid
+out as in the source tree: each the very file the build and the sources have. Its programs are
+stored executable, as unzip restores them, and its tab completion describes both of Quarnel's
+arguments.
 
-  matlab_zip.py Quarnel-1.2.0-matlab.zip --version 1.2.0 --windows-module Quarnel.mexw64
-      --linux-module Quarnel.mexa64 --source-dir SOURCES
+  matlab_zip.py Quarnel-1.3.0-matlab.zip --version 1.3.0 --windows-module Quarnel.mexw64
+      --linux-module Quarnel.mexa64 --static-command quarnel-reduce-static --source-dir SOURCES
 """
 
 import argparse
@@ -23,11 +24,16 @@ FROM_SOURCES = {
     "LICENSE": "LICENSE",
     "reduce_folder.m": "batch/reduce_folder.m",
     "reduce_volume.m": "batch/reduce_volume.m",
-    "quarnel_reduce.m": "batch/quarnel_reduce.m",
     "private/character_row.m": "batch/private/character_row.m",
     "private/missing_module.m": "batch/private/missing_module.m",
-    "private/whole_mat_file.m": "batch/private/whole_mat_file.m",
-    "quarnel-reduce": "batch/quarnel-reduce",
+    "private/path_in.m": "batch/private/path_in.m",
+    "private/quarnel_version.m": "batch/private/quarnel_version.m",
+    "private/reduce_in_workers.m": "batch/private/reduce_in_workers.m",
+    "private/result_check.m": "batch/private/result_check.m",
+    "private/result_file_header.m": "batch/private/result_file_header.m",
+    "private/result_name.m": "batch/private/result_name.m",
+    "private/volume_names.m": "batch/private/volume_names.m",
+    "slurm/quarnel-submit": "batch/slurm/quarnel-submit",
     "slurm/reduce_array.sbatch": "batch/slurm/reduce_array.sbatch",
     "build_quarnel.m": "build_quarnel.m",
     "gateway/mexFunction.cpp": "gateway/mexFunction.cpp",
@@ -41,7 +47,7 @@ FROM_SOURCES = {
     "reduce/volume.h": "reduce/volume.h",
 }
 README_TEMPLATE = "packaging/matlab/README.md.in"
-EXECUTABLES = ["quarnel-reduce", "slurm/reduce_array.sbatch"]
+EXECUTABLES = ["quarnel-reduce", "slurm/quarnel-submit", "slurm/reduce_array.sbatch"]
 
 # Quarnel(path, progress): a required .raw file path, then an optional logical or numeric scalar.
 EXPECTED_INPUTS = [
@@ -63,6 +69,7 @@ def expected_files(arguments):
     files = {name: read(f"{arguments.source_dir}/{source}") for name, source in FROM_SOURCES.items()}
     files["Quarnel.mexw64"] = read(arguments.windows_module)
     files["Quarnel.mexa64"] = read(arguments.linux_module)
+    files["quarnel-reduce"] = read(arguments.static_command)
     readme = read(f"{arguments.source_dir}/{README_TEMPLATE}")
     files["README.md"] = readme.replace(b"@VERSION@", arguments.version.encode())
     return files
@@ -131,6 +138,7 @@ def main():
     parser.add_argument("--version", required=True)
     parser.add_argument("--windows-module", required=True)
     parser.add_argument("--linux-module", required=True)
+    parser.add_argument("--static-command", required=True)
     parser.add_argument("--source-dir", required=True)
     arguments = parser.parse_args()
     try:
