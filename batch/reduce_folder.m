@@ -80,23 +80,12 @@ function report = reduce_folder(inputFolder, outputFolder, varargin)
       poolWorkers = 0;
     end
     parfor (k = 1:count, poolWorkers)
-      [volumeOk, volumeMessage] = reduce_reporting_errors(rawPaths{k}, matPaths{k});
+      [volumeOk, volumeMessage] = reduce_volume(rawPaths{k}, matPaths{k});
       ok(k) = volumeOk;
       message{k} = volumeMessage;
     end
   end
   report = struct('file', names, 'ok', num2cell(ok), 'message', message);
-end
-
-% reduce_volume, with any error it raises, such as a text function's refusal of a file name that
-% isn't valid text, reported as that volume's failure: the other volumes go on.
-function [ok, message] = reduce_reporting_errors(rawPath, matPath)
-  try
-    [ok, message] = reduce_volume(rawPath, matPath);
-  catch failure
-    ok = false;
-    message = failure.message;
-  end
 end
 
 function workers = workersOption(options)

@@ -41,6 +41,11 @@ int errnoAtCoreFailure() {
 
 extern "C" int mexPrintf(const char* format, ...) {
     using namespace quarnel::command;
+    // A progress line is known by its format: it is dropped before it is formatted, 256 times a
+    // volume.
+    if (std::strncmp(format, kProgressPrefix, std::strlen(kProgressPrefix)) == 0) {
+        return 0;
+    }
     const int errnoOnEntry = errno;
     std::va_list arguments;
     va_start(arguments, format);
@@ -55,12 +60,10 @@ extern "C" int mexPrintf(const char* format, ...) {
     std::vector<char> text(static_cast<std::size_t>(length) + 1);
     (void)std::vsnprintf(text.data(), text.size(), format, arguments);
     va_end(arguments);
-    if (std::strncmp(text.data(), kProgressPrefix, std::strlen(kProgressPrefix)) != 0) {
-        if (printedText.empty()) {
-            savedErrno = errnoOnEntry;
-        }
-        printedText.append(text.data(), static_cast<std::size_t>(length));
+    if (printedText.empty()) {
+        savedErrno = errnoOnEntry;
     }
+    printedText.append(text.data(), static_cast<std::size_t>(length));
     return length;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 
 #include "stop.h"
 
@@ -17,8 +18,9 @@ namespace {
 
 constexpr const char* kUsage = "quarnel-reduce [--resume] [--jobs N] [--list FILE] OUTPUT_FOLDER [VOLUME...]";
 
+// What --help prints after "usage: " and kUsage.
 constexpr const char* kHelp =
-    "usage: quarnel-reduce [--resume] [--jobs N] [--list FILE] OUTPUT_FOLDER [VOLUME...]\n"
+    "\n"
     "\n"
     "Reduces each raw volume (512 x 512 x 512 little-endian int16, headerless) to V, 256 x 256 x 256\n"
     "single 2 x 2 x 2 block means, saved as OUTPUT_FOLDER/NAME.mat (an uncompressed MAT-file) for\n"
@@ -167,7 +169,7 @@ Options parseCommandLine(int argc, char* argv[]) {
             break;
         }
         if (argument == "--help" || argument == "-h") {
-            printAndExit(kHelp);
+            printAndExit((std::string("usage: ") + kUsage + kHelp).c_str());
         }
         if (argument == "--version") {
             printAndExit("quarnel-reduce " QUARNEL_VERSION "\n");

@@ -127,17 +127,13 @@ bool isReducedValue(float value) {
     return static_cast<float>(static_cast<std::int32_t>(value)) == value && bits != 0x80000000u;
 }
 
-std::string decimal(std::intmax_t value) {
-    return std::to_string(value);
-}
-
 // The header text, or nothing when the record doesn't fit in 116 bytes: that takes a size of
 // 10^19 bytes or a time thousands of years away, which no file system gives.
 std::optional<std::string> headerText(const InputRecord& input, std::int64_t check) {
     char nanoseconds[24];
     (void)std::snprintf(nanoseconds, sizeof nanoseconds, "%09ld", static_cast<long>(input.modified.tv_nsec));
     std::string text = std::string(kTextStart) + QUARNEL_VERSION + ", input " + std::to_string(input.size) +
-                       " B " + decimal(input.modified.tv_sec) + "." + nanoseconds + " s, check " + decimal(check);
+                       " B " + std::to_string(input.modified.tv_sec) + "." + nanoseconds + " s, check " + std::to_string(check);
     if (text.size() > kHeaderTextBytes) {
         return std::nullopt;
     }
@@ -298,6 +294,21 @@ bool lockUnsupported(int error) {
     return error == ENOLCK || error == EOPNOTSUPP || error == EINVAL;
 }
 
+// Calls visit(first) for the first element of each chunk of V, in order, while it returns true; a
+// stop signal ends the volume between two chunks. True when every chunk was visited.
+template <typename Visit>
+bool everyChunk(Visit visit) {
+    for (std::size_t first = 0; first < kOutputElements; first += kChunkElements) {
+        if (stopRequested()) {
+            throw VolumeInterrupted{};
+        }
+        if (!visit(first)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 class Descriptor {
 public:
     explicit Descriptor(int descriptor) : descriptor_(descriptor) {}
@@ -413,15 +424,13 @@ std::string writeResult(int folder, const std::string& resultName, const float* 
         return systemReason();
     }
     double check = 0;
-    for (std::size_t first = 0; first < kOutputElements; first += kChunkElements) {
-        if (stopRequested()) {
-            throw VolumeInterrupted{};
-        }
+    const bool written = everyChunk([&](std::size_t first) {
         check += weightedSum(volume + first, kChunkElements, first);
-        if (!writeAll(temporary.descriptor(), volume + first, kChunkBytes,
-                      static_cast<off_t>(kResultDataOffset + first * sizeof(float)))) {
-            return systemReason();
-        }
+        return writeAll(temporary.descriptor(), volume + first, kChunkBytes,
+                        static_cast<off_t>(kResultDataOffset + first * sizeof(float)));
+    });
+    if (!written) {
+        return systemReason();
     }
     const std::optional<std::string> text = headerText(input, static_cast<std::int64_t>(check));
     if (!text) {
@@ -457,17 +466,15 @@ bool resultIsCurrent(int folder, const std::string& resultName, const InputRecor
     }
     const std::unique_ptr<float[]> chunk(new float[kChunkElements]);
     double check = 0;
-    for (std::size_t first = 0; first < kOutputElements; first += kChunkElements) {
-        if (stopRequested()) {
-            throw VolumeInterrupted{};
-        }
+    const bool whole = everyChunk([&](std::size_t first) {
         if (!readAll(file.get(), chunk.get(), kChunkBytes, static_cast<off_t>(kResultDataOffset + first * sizeof(float))) ||
             !std::all_of(chunk.get(), chunk.get() + kChunkElements, isReducedValue)) {
             return false;
         }
         check += weightedSum(chunk.get(), kChunkElements, first);
-    }
-    return static_cast<std::int64_t>(check) == record->check;
+        return true;
+    });
+    return whole && static_cast<std::int64_t>(check) == record->check;
 }
 
 void removeAbandonedTemporaries(int folder) {

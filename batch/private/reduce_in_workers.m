@@ -9,13 +9,15 @@ function [ok, message] = reduce_in_workers(rawPaths, matPaths, workers)
   jobs = tempname();
   mkdir(jobs);
   running = zeros(0, 2);  % process, volume
+  octave = workerOctave();
   unwind_protect
     next = 1;
     while next <= count || ~isempty(running)
       while next <= count && rows(running) < workers
         job = fullfile(jobs, sprintf('%d', next));
         writeBytes([job '.paths'], [rawPaths{next} char(0) matPaths{next}]);
-        running(end + 1, :) = [system(workerCommand(job), false, 'async'), next];
+        command = [octave ' --eval ' shellWord(workerCode(job)) ' </dev/null >/dev/null 2>&1'];
+        running(end + 1, :) = [system(command, false, 'async'), next];
         next = next + 1;
       end
       ended = false;
@@ -47,22 +49,25 @@ function [ok, message] = reduce_in_workers(rawPaths, matPaths, workers)
   end_unwind_protect
 end
 
-% The shell command that runs the worker for JOB: octave-cli with this session's Quarnel and
+% The start of the shell command that runs a worker: octave-cli with this session's Quarnel and
 % helpers on its path. exec makes the worker the very process that system starts.
-function command = workerCommand(job)
+function command = workerOctave()
   octave = fullfile(OCTAVE_HOME(), 'bin', 'octave-cli');
   if ~isfile(octave)
     octave = 'octave-cli';
   end
   helpers = fileparts(fileparts(mfilename('fullpath')));
+  command = ['exec ' shellWord(octave) ' --norc --no-history --no-window-system --quiet' ...
+             ' --path ' shellWord(fileparts(which('Quarnel'))) ' --path ' shellWord(helpers)];
+end
+
+% What the worker for JOB runs: reduce_volume on the job's paths, its outcome into the job's result.
+function code = workerCode(job)
   code = sprintf(['job = ''%s''; paths = fileread([job ''.paths'']); cut = find(paths == 0, 1);' ...
                   'try, [ok, message] = reduce_volume(paths(1:cut - 1), paths(cut + 1:end));' ...
                   'catch failure, ok = false; message = failure.message; end;' ...
                   'fid = fopen([job ''.result''], ''w''); fwrite(fid, [char(''0'' + ok) message]); fclose(fid);'], ...
                  strrep(job, '''', ''''''));
-  command = ['exec ' shellWord(octave) ' --norc --no-history --no-window-system --quiet' ...
-             ' --path ' shellWord(fileparts(which('Quarnel'))) ' --path ' shellWord(helpers) ...
-             ' --eval ' shellWord(code) ' </dev/null >/dev/null 2>&1'];
 end
 
 function [ok, message] = workerResult(job, status)
