@@ -2,11 +2,13 @@
 // threads take the volumes in the order given and the main thread prints their lines in that
 // order, each as soon as every line before it is out.
 #include <fcntl.h>
+#include <malloc.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -17,12 +19,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
-#include <string>
+#include <new>
+#include <string_view>
 #include <thread>
-#include <vector>
 
-#include "options.h"
+#include "command_line.h"
+#include "durable_write.h"
 #include "result_file.h"
 #include "stop.h"
 #include "volume.h"
@@ -31,7 +33,21 @@
 namespace quarnel::command {
 namespace {
 
-constexpr std::size_t kHugePageBytes = 2 << 20;
+[[noreturn]] void failWithReason(const std::string& message, int error) {
+    failBeforeStart(message + " (" + std::strerror(error) + ")");
+}
+
+// Closed standard descriptors are opened on /dev/null, so that no file the command opens takes
+// one of their numbers and receives its lines. Returns a bit for each that was closed.
+unsigned openClosedStandardDescriptors() {
+    unsigned closed = 0;
+    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
+        if (fcntl(descriptor, F_GETFD) >= 0) continue;
+        closed |= 1u << descriptor;
+        if (open("/dev/null", O_RDWR) != descriptor) std::_Exit(2);
+    }
+    return closed;
+}
 
 // Ends the run before anything is done when a volume has no file name or two volumes would be
 // saved as one NAME.mat, whatever their paths look like.
@@ -40,9 +56,7 @@ std::vector<VolumeEntry> volumeEntries(const Options& options) {
     std::map<std::string, std::size_t> volumeByResult;
     for (const std::string& path : options.volumes) {
         std::optional<VolumeEntry> entry = volumeEntry(path);
-        if (!entry) {
-            failBeforeStart("the volume '" + shownName(path) + "' has no file name to name its result after");
-        }
+        if (!entry) failBeforeStart("the volume '" + shownName(path) + "' has no file name to name its result after");
         const auto [earlier, isNew] = volumeByResult.emplace(entry->resultName, entries.size());
         if (!isNew) {
             failBeforeStart("'" + shownName(entries[earlier->second].path) + "' and '" + shownName(path) +
@@ -53,221 +67,266 @@ std::vector<VolumeEntry> volumeEntries(const Options& options) {
     return entries;
 }
 
-void syncParentFolder(const std::string& folder) {
-    const std::size_t end = folder.find_last_not_of('/');
-    const std::size_t slash = end == std::string::npos ? std::string::npos : folder.rfind('/', end);
-    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
-    const int descriptor = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (descriptor >= 0) {
-        (void)fsync(descriptor);
-        close(descriptor);
-    }
-}
-
-// The output folder, open; made when missing, inside a parent that must exist.
+// The output folder, open; made when missing, inside a parent that must exist, which is synced
+// so that the new folder survives a crash.
 int openOutputFolder(const std::string& path) {
-    if (mkdir(path.c_str(), 0777) == 0) {
-        syncParentFolder(path);
-    } else if (errno != EEXIST) {
-        failBeforeStart("can't create the output folder " + shownName(path) + " (" + std::strerror(errno) + ")");
+    int folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0 && errno == ENOENT) {
+        if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) failWithReason("can't create the output folder " + shownName(path), errno);
+        const Descriptor parent(open((path + "/..").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        (void)fsync(parent.value);
+        folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     }
-    const int folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0) {
-        failBeforeStart("can't use the output folder " + shownName(path) + " (" + std::strerror(errno) + ")");
-    }
+    if (folder < 0) failWithReason("can't use the output folder " + shownName(path), errno);
     return folder;
 }
 
-void writeText(int descriptor, const std::string& text) {
-    const char* next = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        const ssize_t written = write(descriptor, next, left);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return;
-        }
-        next += written;
-        left -= static_cast<std::size_t>(written);
+FileIdentity identityOf(const struct stat& status) { return {status.st_dev, status.st_ino}; }
+
+// The inputs as the system knows them, each as named and as its links lead, sorted. Ends the run
+// before anything is done when a result would be renamed over an input: when a result's name in
+// the output folder is an input's own name, or a link to it.
+std::vector<FileIdentity> inputIdentities(const std::vector<VolumeEntry>& volumes, int folder) {
+    std::vector<std::pair<FileIdentity, std::size_t>> inputs;
+    for (std::size_t i = 0; i < volumes.size(); ++i) {
+        struct stat status {};
+        if (lstat(volumes[i].path.c_str(), &status) == 0) inputs.emplace_back(identityOf(status), i);
+        if (stat(volumes[i].path.c_str(), &status) == 0) inputs.emplace_back(identityOf(status), i);
     }
+    std::sort(inputs.begin(), inputs.end());
+    for (const VolumeEntry& volume : volumes) {
+        struct stat result {};
+        if (fstatat(folder, volume.resultName.c_str(), &result, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        const auto input = std::lower_bound(inputs.begin(), inputs.end(), std::make_pair(identityOf(result), std::size_t{0}));
+        if (input != inputs.end() && input->first == identityOf(result)) {
+            failBeforeStart("the result of '" + shownName(volume.path) + "' would replace the volume '" +
+                            shownName(volumes[input->second].path) + "'");
+        }
+    }
+    std::vector<FileIdentity> identities(inputs.size());
+    std::transform(inputs.begin(), inputs.end(), identities.begin(), [](const auto& input) { return input.first; });
+    return identities;
 }
 
-// "12 of 240 volumes, 1.9 volumes/s, 1:59 left", redrawn in place on a terminal's standard error.
-class ProgressLine {
-public:
-    explicit ProgressLine(std::size_t total)
-        : shown_(isatty(STDERR_FILENO) == 1), total_(total), start_(std::chrono::steady_clock::now()) {}
-
-    void draw(std::size_t done) const {
-        if (!shown_) {
-            return;
-        }
-        std::string text = "\r\033[K" + std::to_string(done) + " of " + std::to_string(total_) + " volumes";
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-        if (done > 0 && seconds > 0) {
-            const double rate = static_cast<double>(done) / seconds;
-            char figures[64];
-            (void)std::snprintf(figures, sizeof figures, ", %.1f volumes/s, %s left", rate,
-                          duration(static_cast<double>(total_ - done) / rate).c_str());
-            text += figures;
-        }
-        writeText(STDERR_FILENO, text);
+// Writes all of the text; false with errno set when the descriptor can't take it. Once a stop is
+// asked for it waits half a second at most: a reader that has stopped reading can't keep a
+// stopped run alive. It allocates nothing, so that a line is printed when memory has run out too.
+bool writeText(int descriptor, std::string_view text) {
+    while (!text.empty()) {
+        const bool stopping = stopRequested();
+        pollfd ready[2] = {{descriptor, POLLOUT, 0}, {stopDescriptor(), POLLIN, 0}};
+        const int count = poll(ready, stopping ? 1 : 2, stopping ? 500 : -1);
+        if (count == 0) errno = ETIMEDOUT;
+        if (count == 0) return false;
+        if (count < 0 || ready[0].revents == 0) continue;
+        const ssize_t written = write(descriptor, text.data(), text.size());
+        if (written < 0 && errno != EINTR && errno != EAGAIN) return false;
+        text.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(written, 0)));
     }
+    return true;
+}
 
-    void clear() const {
-        if (shown_) {
-            writeText(STDERR_FILENO, "\r\033[K");
-        }
+bool writeLine(int descriptor, std::initializer_list<std::string_view> pieces) {
+    return std::all_of(pieces.begin(), pieces.end(), [descriptor](std::string_view piece) { return writeText(descriptor, piece); });
+}
+
+// "12 of 240 volumes, 1.9 volumes/s, 1:59 left", redrawn in place on a terminal's standard error
+// when it takes it at once: a terminal held by flow control holds up no line. It allocates nothing.
+void drawProgress(std::size_t done, std::size_t total, std::chrono::steady_clock::time_point start, bool clear = false) {
+    static const bool shown = isatty(STDERR_FILENO) == 1;
+    pollfd ready{STDERR_FILENO, POLLOUT, 0};
+    if (!shown || poll(&ready, 1, 0) != 1) return;
+    char text[160] = "\r\033[K";
+    const int length = clear ? 4 : std::snprintf(text, sizeof text, "\r\033[K%zu of %zu volumes", done, total);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const long long left = done == 0 ? 0 : std::llround(seconds * static_cast<double>(total - done) / static_cast<double>(done));
+    const double rate = static_cast<double>(done) / seconds;
+    const auto room = sizeof text - static_cast<std::size_t>(length);
+    if (!clear && done > 0 && left < 3600) {
+        (void)std::snprintf(text + length, room, ", %.1f volumes/s, %lld:%02lld left", rate, left / 60, left % 60);
+    } else if (!clear && done > 0) {
+        (void)std::snprintf(text + length, room, ", %.1f volumes/s, %lld:%02lld:%02lld left", rate, left / 3600, left / 60 % 60,
+                            left % 60);
     }
+    (void)!write(STDERR_FILENO, text, std::strlen(text));
+}
 
-private:
-    static std::string duration(double seconds) {
-        const long long whole = std::llround(seconds);
-        char text[32];
-        if (whole >= 3600) {
-            (void)std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60, whole % 60);
-        } else {
-            (void)std::snprintf(text, sizeof text, "%lld:%02lld", whole / 60, whole % 60);
-        }
-        return text;
-    }
-
-    bool shown_;
-    std::size_t total_;
-    std::chrono::steady_clock::time_point start_;
-};
+float* allocateResult() {
+    // The result lies in huge pages where the system gives them: with small pages, faulting in
+    // its 16384 pages and missing the TLB across them took as long as the rest of a volume's work
+    // on a virtual machine. Aligned so, every tile the kernels write out fills whole cache lines.
+    void* result = std::aligned_alloc(2 << 20, kOutputElements * sizeof(float));
+    if (result != nullptr) (void)madvise(result, kOutputElements * sizeof(float), MADV_HUGEPAGE);
+    return static_cast<float*>(result);
+}
 
 class Run {
 public:
-    Run(std::vector<VolumeEntry> volumes, Destination destination)
-        : volumes_(std::move(volumes)), destination_(destination), outcomes_(volumes_.size()) {}
+    Run(const std::vector<VolumeEntry>& volumes, Destination destination)
+        : volumes_(volumes), destination_(std::move(destination)), outcomes_(volumes.size()) {}
 
-    // Reduces every volume with `jobs` workers and prints the lines; true when none failed.
-    bool reduceAll(unsigned jobs) {
-        const std::size_t workerCount = std::min<std::size_t>(jobs, volumes_.size());
-        runningWorkers_ = workerCount;
+    // Reduces every volume with up to `jobs` workers and prints the lines; the exit status.
+    int reduceAll(unsigned jobs) {
         std::vector<std::thread> workers;
-        for (std::size_t i = 0; i < workerCount; ++i) {
-            workers.emplace_back([this] { work(); });
+        workers.reserve(jobs);
+        returned_.reserve(jobs);
+        {
+            // Held while the workers start, so that each counts the others before it takes a volume.
+            const std::lock_guard<std::mutex> lock(mutex_);
+            try {
+                while (workers.size() < std::min<std::size_t>(jobs, volumes_.size())) workers.emplace_back(&Run::work, this);
+            } catch (const std::exception& failure) {
+                if (workers.empty()) failBeforeStart(std::string("can't start a worker (") + failure.what() + ")");
+            }
+            liveWorkers_ = workers.size();
         }
         const bool allDone = printInOrder();
-        for (std::thread& worker : workers) {
-            worker.join();
-        }
-        return allDone;
+        for (std::thread& worker : workers) worker.join();
+        return stopRequested() ? stopStatus() : allDone ? 0 : 1;
     }
 
 private:
+    // Each worker keeps one result for all its volumes; the core allocates its own 1 MiB buffer
+    // for each volume. A worker that can't have them leaves its volumes to the others, but the
+    // last one: that one fails each volume it can't run.
     void work() {
-        // Each worker keeps one result for all its volumes; the core allocates its own 1 MiB
-        // buffer for each volume. The result lies in huge pages where the system gives them:
-        // with small pages, faulting in its 16384 pages and missing the TLB across them took as
-        // long as the rest of a volume's work on a virtual machine. Aligned so, every tile the
-        // kernels write out fills whole cache lines too.
-        const std::unique_ptr<float, decltype(&std::free)> result(
-            static_cast<float*>(std::aligned_alloc(kHugePageBytes, kOutputElements * sizeof(float))), &std::free);
-        if (result != nullptr) {
-            (void)madvise(result.get(), kOutputElements * sizeof(float), MADV_HUGEPAGE);
-        }
-        while (!stopRequested()) {
-            const std::size_t index = nextVolume_.fetch_add(1);
-            if (index >= volumes_.size() || stopRequested()) {
-                break;
-            }
-            VolumeOutcome outcome = result != nullptr ? reduceVolume(volumes_[index], destination_, result.get())
-                                                      : VolumeOutcome{VolumeStatus::failed, "Couldn't Allocate Memory!"};
+        std::unique_ptr<float, decltype(&std::free)> result(allocateResult(), &std::free);
+        if (result == nullptr && leaveToOthers(std::nullopt)) return;
+        while (const std::optional<std::size_t> index = take()) {
+            if (result == nullptr) result.reset(allocateResult());
+            VolumeOutcome outcome = result != nullptr ? reduceVolume(volumes_[*index], destination_, result.get())
+                                                      : VolumeOutcome{VolumeStatus::noMemory, {}};
+            if (outcome.status == VolumeStatus::noMemory && leaveToOthers(index)) return;
             const std::lock_guard<std::mutex> lock(mutex_);
-            outcomes_[index] = std::move(outcome);
-            ++finished_;
-            changed_.notify_one();
+            outcomes_[*index] = std::move(outcome);
+            changed_.notify_all();
         }
-        const std::lock_guard<std::mutex> lock(mutex_);
-        --runningWorkers_;
-        changed_.notify_one();
     }
 
-    // Prints each volume's line once every line before it is out. After a stop, the volumes that
+    // The next volume, or none once all are taken or a stop was asked for: the worker then ends.
+    std::optional<std::size_t> take() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        std::optional<std::size_t> index;
+        if (stopRequested()) {
+        } else if (!returned_.empty()) {
+            index = returned_.back();
+            returned_.pop_back();
+        } else if (nextVolume_ < volumes_.size()) {
+            index = nextVolume_++;
+        }
+        liveWorkers_ -= index ? 0 : 1;
+        changed_.notify_all();
+        return index;
+    }
+
+    // True when another worker will take this one's volume, which it is then given.
+    bool leaveToOthers(std::optional<std::size_t> index) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (liveWorkers_ <= 1) return false;
+        --liveWorkers_;
+        if (index) returned_.push_back(*index);
+        changed_.notify_all();
+        return true;
+    }
+
+    // Prints each volume's line once every line before it is out; after a stop, the volumes that
     // never started have none. True when every volume was reduced or kept.
     bool printInOrder() {
-        const ProgressLine progress(volumes_.size());
-        std::unique_lock<std::mutex> lock(mutex_);
-        std::size_t printed = 0;
-        std::size_t drawnFinished = 0;
+        const auto start = std::chrono::steady_clock::now();
         bool allDone = true;
-        progress.draw(0);
-        while (printed < volumes_.size()) {
-            changed_.wait(lock, [&] { return outcomes_[printed] || finished_ != drawnFinished || runningWorkers_ == 0; });
-            if (!outcomes_[printed] && runningWorkers_ == 0 && finished_ == drawnFinished) {
-                ++printed;  // never started
-                continue;
+        bool printing = true;
+        std::size_t printed = 0;
+        std::size_t done = 0;
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            drawProgress(done, volumes_.size(), start);
+            changed_.wait(lock, [&] { return printed == volumes_.size() || outcomes_[printed] || liveWorkers_ == 0; });
+            if (printed == volumes_.size()) break;
+            if (outcomes_[printed]) {
+                // Set once and for all: read without the lock while its line is written.
+                const VolumeOutcome& outcome = *outcomes_[printed];
+                lock.unlock();
+                allDone &= outcome.status == VolumeStatus::reduced || outcome.status == VolumeStatus::kept;
+                printing = printing && printLine(volumes_[printed], outcome, start);
+                ++done;
+                lock.lock();
             }
-            while (printed < volumes_.size() && outcomes_[printed]) {
-                allDone &= printLine(volumes_[printed], *outcomes_[printed], progress);
-                ++printed;
-            }
-            drawnFinished = finished_;
-            progress.draw(drawnFinished);
+            ++printed;
         }
-        progress.clear();
+        drawProgress(0, 0, start, true);
         return allDone;
     }
 
-    // The progress line is cleared first: standard output may be the same terminal.
-    static bool printLine(const VolumeEntry& volume, const VolumeOutcome& outcome, const ProgressLine& progress) {
-        const std::string name = shownName(volume.fileName);
-        progress.clear();
-        switch (outcome.status) {
-            case VolumeStatus::reduced: writeText(STDOUT_FILENO, "ok " + name + "\n"); return true;
-            case VolumeStatus::kept: writeText(STDOUT_FILENO, "kept " + name + "\n"); return true;
-            case VolumeStatus::failed: break;
+    // The progress line is cleared first: standard output may be the same terminal. False when
+    // standard output takes no more lines, which stops the run.
+    static bool printLine(const VolumeEntry& volume, const VolumeOutcome& outcome, std::chrono::steady_clock::time_point start) {
+        drawProgress(0, 0, start, true);
+        const bool failed = outcome.status != VolumeStatus::reduced && outcome.status != VolumeStatus::kept;
+        const std::string_view word = outcome.status == VolumeStatus::reduced ? "ok " : failed ? "failed " : "kept ";
+        const std::string_view reason = !failed                 ? std::string_view()
+                                      : outcome.reason.empty() ? std::string_view("Couldn't Allocate Memory!")
+                                                               : std::string_view(outcome.reason);
+        if (!writeLine(STDOUT_FILENO, {word, volume.shownFileName, failed ? ": " : "", reason, "\n"})) {
+            if (stopRequested()) return false;
+            const int error = errno;
+            requestStop(error == EPIPE ? 141 : 1);
+            (void)writeLine(STDERR_FILENO, {"quarnel-reduce: standard output takes no more lines (", std::strerror(error), "): stopped\n"});
+            return false;
         }
-        const std::string line = "failed " + name + ": " + outcome.reason + "\n";
-        writeText(STDOUT_FILENO, line);
-        if (!kErrorsGoToOutput) {
-            writeText(STDERR_FILENO, line);
-        }
-        return false;
+        if (failed && !errorsGoToOutput()) (void)writeLine(STDERR_FILENO, {word, volume.shownFileName, ": ", reason, "\n"});
+        return true;
     }
 
     // Where standard error is the very file standard output writes to, as in a Slurm task's log
     // or with 2>&1, a failed line shows once.
-    static inline const bool kErrorsGoToOutput = [] {
-        struct stat output {};
-        struct stat errors {};
-        return fstat(STDOUT_FILENO, &output) == 0 && fstat(STDERR_FILENO, &errors) == 0 &&
-               output.st_dev == errors.st_dev && output.st_ino == errors.st_ino;
-    }();
+    static bool errorsGoToOutput() {
+        static const bool same = [] {
+            struct stat output {};
+            struct stat errors {};
+            return fstat(STDOUT_FILENO, &output) == 0 && fstat(STDERR_FILENO, &errors) == 0 &&
+                   identityOf(output) == identityOf(errors);
+        }();
+        return same;
+    }
 
-    const std::vector<VolumeEntry> volumes_;
+    const std::vector<VolumeEntry>& volumes_;
     const Destination destination_;
-    std::atomic<std::size_t> nextVolume_{0};
     std::mutex mutex_;
     std::condition_variable changed_;
+    std::size_t liveWorkers_ = 0;        // the workers that will still take a volume
+    std::size_t nextVolume_ = 0;
+    std::vector<std::size_t> returned_;  // volumes left by workers without memory
     std::vector<std::optional<VolumeOutcome>> outcomes_;
-    std::size_t finished_ = 0;
-    std::size_t runningWorkers_ = 0;
 };
 
 int runCommand(int argc, char* argv[]) {
-    catchStopSignals();
-    const Options options = parseCommandLine(argc, argv);
-    std::vector<VolumeEntry> volumes = volumeEntries(options);
+    const unsigned closed = openClosedStandardDescriptors();
+    // One heap for all threads: each thread's own would reserve 64 MiB of address space, which
+    // under a cap on it leaves no room for the workers' results.
+    (void)mallopt(M_ARENA_MAX, 1);
+    if (!catchStopSignals()) failWithReason("can't watch for stop signals", errno);
+    if ((closed & (1u << STDOUT_FILENO)) != 0) failBeforeStart("standard output is closed: the volumes' lines would be lost");
+    const Options options = parseCommandLine(argc, argv, (closed & (1u << STDIN_FILENO)) != 0);
+    const std::vector<VolumeEntry> volumes = volumeEntries(options);
     const int folder = openOutputFolder(options.outputFolder);
-    removeAbandonedTemporaries(folder);
-    Run run(std::move(volumes), Destination{folder, options.resume});
-    const bool allDone = run.reduceAll(options.jobs);
-    close(folder);
-    if (stopRequested()) {
-        return 128 + stopSignal();
-    }
-    return allDone ? 0 : 1;
+    const std::vector<FileIdentity> inputs = inputIdentities(volumes, folder);
+    // A folder that can't take a result is found now, not once the first volume has been read.
+    const int probeError = Temporary(options.outputFolder, folder).create(kResultFileBytes) ? 0 : errno;
+    if (probeError != 0) failWithReason("can't write in the output folder " + shownName(options.outputFolder), probeError);
+    removeAbandonedTemporaries(folder, kResultFileBytes, inputs);
+    return Run(volumes, Destination{options.outputFolder, folder, options.resume}).reduceAll(options.jobs);
 }
 
 }  // namespace
 }  // namespace quarnel::command
 
 int main(int argc, char* argv[]) {
-    return quarnel::command::runCommand(argc, argv);
+    try {
+        return quarnel::command::runCommand(argc, argv);
+    } catch (const std::bad_alloc&) {
+        // Only the start allocates on this thread, before any volume is tried.
+        constexpr char kLine[] = "quarnel-reduce: out of memory\n";
+        (void)!write(STDERR_FILENO, kLine, sizeof kLine - 1);
+        return 2;
+    }
 }

@@ -10,47 +10,32 @@
 //   128-191  miMATRIX of 67108920 bytes: flags (single, real), dimensions 256 x 256 x 256,
 //            name "V", and the tag of the real part: miSINGLE, 67108864 bytes
 //   192-     V's 16777216 floats in column-major order, little-endian
-//
-// It is written under a hidden temporary name that no *.mat glob matches, synced, renamed into
-// place, and the folder synced, so NAME.mat is either whole or not there.
 #pragma once
 
 #include <sys/stat.h>
 
-#include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 
 namespace quarnel::command {
 
-constexpr std::size_t kResultFileBytes = 67109056;
-constexpr std::size_t kResultDataOffset = 192;
-
-// The hidden temporaries: ".quarnel-XXXXXX.partial".
-constexpr const char* kTemporaryPrefix = ".quarnel-";
-constexpr const char* kTemporarySuffix = ".partial";
+constexpr off_t kResultFileBytes = 67109056;
 
 // The input as it was reduced: its size and modification time.
 struct InputRecord {
-    std::uintmax_t size = 0;
+    unsigned long long size = 0;
     timespec modified{};
 };
 
-InputRecord recordOf(const struct stat& input);
+// Writes V as resultName in the output folder (open as `folder`, at `folderPath`), whole or not at
+// all. Returns an empty string, or the reason it failed ("No space left on device"), leaving an
+// existing resultName as it was. Throws VolumeInterrupted when a stop is asked for.
+std::string writeResult(const std::string& folderPath, int folder, const std::string& resultName, const float* volume,
+                        const InputRecord& input);
 
-// Writes V as outputFolder/resultName through a temporary in the folder (given also as the open
-// descriptor folder). Returns an empty string on success, else the reason, such as "No space left
-// on device" or "interrupted", with nothing left behind but an existing resultName, untouched.
-std::string writeResult(int folder, const std::string& resultName, const float* volume, const InputRecord& input);
-
-// True when folder/resultName is a whole result file, its data consistent with its check, and
-// its record matches the input as it is now. Reads the whole file. Throws VolumeInterrupted when
-// a stop signal comes meanwhile.
-bool resultIsCurrent(int folder, const std::string& resultName, const InputRecord& input);
-
-// Removes the temporaries that killed runs left in the folder: each one whose lock can be taken,
-// as a live writer holds its own. Where the file system has no locks, they stay.
-void removeAbandonedTemporaries(int folder);
+// True when resultName in the folder is a whole result, its data consistent with its check, and
+// its record matches the input as it is now. Reads the file through `chunk`, 1 MiB. Throws
+// VolumeInterrupted when a stop is asked for meanwhile.
+bool resultIsCurrent(int folder, const std::string& resultName, const InputRecord& input, float* chunk);
 
 }  // namespace quarnel::command

@@ -1,37 +1,49 @@
 #include "stop.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <initializer_list>
 
 namespace quarnel::command {
 
 namespace {
 
-// Lock-free, so that the handler may store into it and every worker thread read it.
-std::atomic<int> firstStopSignal{0};
+// Lock-free, so that a handler may store into it and every thread read it.
+std::atomic<int> firstStopStatus{0};
 static_assert(std::atomic<int>::is_always_lock_free);
+int stopPipe[2] = {-1, -1};
 
-extern "C" void recordStopSignal(int signalNumber) {
-    int none = 0;
-    firstStopSignal.compare_exchange_strong(none, signalNumber);
-}
+extern "C" void stopOnSignal(int signalNumber) { requestStop(128 + signalNumber); }
 
 }  // namespace
 
-void catchStopSignals() {
+bool catchStopSignals() {
+    if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
     struct sigaction action {};
-    action.sa_handler = recordStopSignal;
+    action.sa_handler = stopOnSignal;
     sigemptyset(&action.sa_mask);
-    // Interrupted calls are restarted: the volumes notice the stop at their own checkpoints, and
-    // the one wait that could block for long, reading a list from a pipe, polls.
+    // Reads and writes of files go on; every wait that could last polls the stop pipe instead.
     action.sa_flags = SA_RESTART;
-    (void)sigaction(SIGINT, &action, nullptr);
-    (void)sigaction(SIGTERM, &action, nullptr);
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) (void)sigaction(signalNumber, &action, nullptr);
+    (void)std::signal(SIGPIPE, SIG_IGN);
     (void)std::signal(SIGXFSZ, SIG_IGN);
+    return true;
 }
 
-int stopSignal() {
-    return firstStopSignal.load();
+void requestStop(int status) {
+    int none = 0;
+    if (!firstStopStatus.compare_exchange_strong(none, status)) return;
+    const int savedErrno = errno;
+    (void)!write(stopPipe[1], "", 1);
+    errno = savedErrno;
 }
+
+int stopStatus() { return firstStopStatus.load(); }
+
+int stopDescriptor() { return stopPipe[0]; }
 
 }  // namespace quarnel::command

@@ -1,16 +1,26 @@
-// SIGINT and SIGTERM ask the command to stop: the volumes in progress end as interrupted at their
-// next slice pair or write chunk, and no later volume starts.
+// Stopping a run: SIGINT, SIGTERM or SIGHUP, or standard output that takes no more lines. The
+// volumes in progress end as interrupted at their next slice pair or write chunk, no later volume
+// starts, and the run ends with the stop's status.
 #pragma once
 
 namespace quarnel::command {
 
-// Catches SIGINT and SIGTERM from now on, and ignores SIGXFSZ so that a file size limit makes a
-// write fail with EFBIG rather than kill the command.
-void catchStopSignals();
+// Catches SIGINT, SIGTERM and SIGHUP from now on, and ignores SIGPIPE and SIGXFSZ, so that a
+// reader that has gone and a file size limit fail a write rather than kill the command. False
+// when no stop pipe can be had.
+bool catchStopSignals();
 
-// The first stop signal received, or 0 while none has been.
-int stopSignal();
+// Asks the run to stop and end with `status`; the first request wins. Safe in a signal handler.
+void requestStop(int status);
 
-inline bool stopRequested() { return stopSignal() != 0; }
+// The status a stopped run ends with (128 + the signal's number for a signal), 0 while none came.
+int stopStatus();
+inline bool stopRequested() { return stopStatus() != 0; }
+
+// Readable from the moment a stop is asked for: polled beside anything the command waits for.
+int stopDescriptor();
+
+// Thrown where a volume notices a stop: the sweep's redraw, or between two chunks of a result.
+struct VolumeInterrupted {};
 
 }  // namespace quarnel::command

@@ -1,0 +1,193 @@
+#include "command_line.h"
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "stop.h"
+
+namespace quarnel::command {
+
+namespace {
+
+constexpr const char* kUsage = "quarnel-reduce [--resume] [--jobs N] [--list FILE] OUTPUT_FOLDER [VOLUME...]";
+
+constexpr long kMostJobs = 64;
+
+// Far more than any list of volumes: a million paths of 64 bytes.
+constexpr std::size_t kMostListBytes = std::size_t{64} << 20;
+
+// What --help prints after "usage: " and kUsage.
+constexpr const char* kHelp =
+    "\n"
+    "\n"
+    "Reduces each raw volume (512 x 512 x 512 little-endian int16, headerless) to V, 256 x 256 x 256\n"
+    "single 2 x 2 x 2 block means, saved as OUTPUT_FOLDER/NAME.mat (an uncompressed MAT-file) for\n"
+    "NAME.raw; a volume not named .raw is saved as its whole name with .mat added. The output\n"
+    "folder is created when missing; its parent must exist.\n"
+    "\n"
+    "  --resume      keep each NAME.mat that is whole and was made from the volume as it is now\n"
+    "                (same size and modification time); reduce the rest\n"
+    "  --jobs N      reduce N volumes at once (1 to 64; default 1), about 65 MiB of memory each\n"
+    "  --list FILE   also reduce the volumes named in FILE, NUL-separated (find -print0), before\n"
+    "                the VOLUME arguments; - reads the list from standard input\n"
+    "  --            ends the options\n"
+    "  --help, --version\n"
+    "\n"
+    "Standard output gets one line a volume, in the order given: \"ok NAME.raw\", \"kept NAME.raw\"\n"
+    "or \"failed NAME.raw: REASON\". Standard error gets each failed line too, unless it is the file\n"
+    "standard output writes to, and on a terminal a progress line. Exit status: 0 when every volume\n"
+    "was reduced or kept, 1 when any failed (the others are done all the same), 2 when nothing\n"
+    "could be tried, 129, 130 or 143 when stopped by SIGHUP, SIGINT or SIGTERM. When standard\n"
+    "output takes no more lines (a reader that has gone, a full device), the run stops as for a\n"
+    "signal, with 141 for a broken pipe and 1 otherwise. A stopped run ends the volumes in progress\n"
+    "as \"interrupted\", starts no other, and leaves no temporary file.\n";
+
+// Standard output that can't be written makes --help and --version fail like any usage error.
+[[noreturn]] void printAndExit(const std::string& text) {
+    std::exit(std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : 2);
+}
+
+[[noreturn]] void usageError(const std::string& message) { failBeforeStart(message + " (usage: " + kUsage + ")"); }
+
+[[noreturn]] void listError(const char* what, const std::string& listPath) {
+    failBeforeStart(std::string("can't ") + what + " the list " + shownName(listPath) + " (" + std::strerror(errno) + ")");
+}
+
+unsigned parseJobs(const std::string& text) {
+    char* end = nullptr;
+    const long jobs = std::strtol(text.c_str(), &end, 10);
+    if (text[0] < '0' || text[0] > '9' || *end != '\0' || jobs < 1 || jobs > kMostJobs) {
+        usageError("--jobs takes a whole number from 1 to " + std::to_string(kMostJobs) + ", not '" + shownName(text) + "'");
+    }
+    return static_cast<unsigned>(jobs);
+}
+
+// Waits until the list has bytes or has ended: poll, unlike a read, hears a stop, so that a list
+// from a stalled pipe can't hold the command.
+void awaitList(int descriptor) {
+    pollfd ready[2] = {{descriptor, POLLIN, 0}, {stopDescriptor(), POLLIN, 0}};
+    while (poll(ready, 2, -1) < 0 && errno == EINTR) {
+    }
+    if (stopRequested()) std::exit(stopStatus());
+}
+
+// NUL ends each entry; the last one may go without. An empty entry is refused: it names no file,
+// and two NULs in a row mostly mean a list made wrongly.
+void appendList(const std::string& listPath, std::vector<std::string>& volumes) {
+    const bool standardInput = listPath == "-";
+    // O_NONBLOCK: opening a FIFO doesn't wait for its writer; awaitList does, and hears a stop.
+    const int descriptor = standardInput ? STDIN_FILENO : open(listPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) listError("open", listPath);
+    const std::size_t firstEntry = volumes.size();
+    std::string entry;
+    std::size_t listBytes = 0;
+    char chunk[65536];
+    for (;;) {
+        awaitList(descriptor);
+        const ssize_t count = read(descriptor, chunk, sizeof chunk);
+        if (count == 0) break;
+        if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (count < 0) listError("read", listPath);
+        listBytes += static_cast<std::size_t>(count);
+        if (listBytes > kMostListBytes) usageError("the list " + shownName(listPath) + " is longer than any list of volumes (64 MiB)");
+        for (const char* next = chunk; next < chunk + count;) {
+            const char* end = static_cast<const char*>(std::memchr(next, '\0', static_cast<std::size_t>(chunk + count - next)));
+            entry.append(next, end == nullptr ? chunk + count : end);
+            if (end == nullptr) break;
+            if (entry.empty()) {
+                usageError("the list " + shownName(listPath) + " has an empty entry (entry " +
+                           std::to_string(volumes.size() - firstEntry + 1) + ")");
+            }
+            volumes.push_back(std::move(entry));
+            entry.clear();
+            next = end + 1;
+        }
+    }
+    if (!entry.empty()) volumes.push_back(std::move(entry));
+    if (!standardInput) close(descriptor);
+}
+
+// The length of the UTF-8 character of two to four bytes at `at`, or 0 when there is none. Those
+// led by 0xC2 are left out: U+0080 to U+009F are the C1 controls.
+std::size_t utf8CharacterAt(const std::string& text, std::size_t at) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    const std::size_t length = lead < 0xC3 || lead > 0xF4 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    for (std::size_t i = 1; i < length; ++i) {
+        if (at + i >= text.size() || (static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80) return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+void failBeforeStart(const std::string& message) {
+    const std::string line = "quarnel-reduce: " + message + "\n";
+    (void)!write(STDERR_FILENO, line.data(), line.size());
+    std::exit(2);
+}
+
+std::string shownName(const std::string& name) {
+    std::string shown;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(name[i]);
+        if (const std::size_t character = utf8CharacterAt(name, i)) {
+            shown.append(name, i, character);
+            i += character - 1;
+        } else if (const char* named = byte == '\n' ? "\\n" : byte == '\t' ? "\\t" : byte == '\r' ? "\\r" : byte == '\\' ? "\\\\" : nullptr) {
+            shown += named;
+        } else if (byte < 0x20 || (byte >= 0x7F && byte < 0xA0) || (byte == ':' && i + 1 < name.size() && name[i + 1] == ' ')) {
+            char escaped[5];
+            (void)std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(byte));
+            shown += escaped;
+        } else {
+            shown += name[i];
+        }
+    }
+    return shown;
+}
+
+Options parseCommandLine(int argc, char* argv[], bool inputClosed) {
+    static const option kOptions[] = {
+        {"resume", no_argument, nullptr, 'r'}, {"jobs", required_argument, nullptr, 'j'},
+        {"list", required_argument, nullptr, 'l'}, {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'}, {nullptr, 0, nullptr, 0},
+    };
+    Options options;
+    const char* listPath = nullptr;
+    opterr = 0;
+    // "+": the first argument that is no option ends them, so that a volume named "-x.raw" after
+    // the output folder is a volume. ":": a missing value is told apart from an unknown option.
+    for (int option = 0; (option = getopt_long(argc, argv, "+:h", kOptions, nullptr)) != -1;) {
+        switch (option) {
+            case 'r': options.resume = true; break;
+            case 'j': options.jobs = parseJobs(optarg != nullptr ? optarg : ""); break;
+            case 'l':
+                if (listPath != nullptr) usageError("--list is given twice");
+                listPath = optarg;
+                break;
+            case 'h': printAndExit(std::string("usage: ") + kUsage + kHelp);
+            case 'V': printAndExit("quarnel-reduce " QUARNEL_VERSION "\n");
+            case ':': usageError(shownName(argv[optind - 1]) + " needs a value");
+            default: usageError("unknown option " + shownName(argv[optind - 1]));
+        }
+    }
+    if (optind >= argc) usageError("no output folder");
+    options.outputFolder = argv[optind++];
+    if (options.outputFolder.empty()) usageError("the output folder is an empty path");
+    if (listPath != nullptr && inputClosed && std::strcmp(listPath, "-") == 0) {
+        failBeforeStart("can't read the list - (standard input is closed)");
+    }
+    if (listPath != nullptr) appendList(listPath, options.volumes);
+    options.volumes.insert(options.volumes.end(), argv + optind, argv + argc);
+    if (listPath == nullptr && options.volumes.empty()) usageError("no volumes to reduce");
+    return options;
+}
+
+}  // namespace quarnel::command

@@ -1,0 +1,56 @@
+// Results reach the output folder whole or not at all. Each is written to a hidden temporary,
+// ".quarnel-XXXXXX.partial", which no *.mat glob takes: locked from the start and given its final
+// size at once (by that size and its free lock a later run knows an abandoned one), then synced,
+// renamed into place, and the folder synced.
+#pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quarnel::command {
+
+// A file as the system knows it, whatever name it is reached by.
+using FileIdentity = std::pair<dev_t, ino_t>;
+
+// An open descriptor, closed when it goes.
+struct Descriptor {
+    explicit Descriptor(int descriptor) : value(descriptor) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (value >= 0) close(value);
+    }
+    const int value;
+};
+
+// A temporary in the output folder, open as `folder` at `folderPath`; removed unless renamed.
+class Temporary {
+public:
+    Temporary(std::string folderPath, int folder) : folderPath_(std::move(folderPath)), folder_(folder) {}
+    Temporary(const Temporary&) = delete;
+    Temporary& operator=(const Temporary&) = delete;
+    ~Temporary();
+    // Makes it, locked and `size` bytes long; false with errno set when it can't be had.
+    bool create(off_t size);
+    // Writes all of `data` at `offset`; false with errno set.
+    bool write(const void* data, std::size_t size, off_t offset) const;
+    // Syncs it, renames it to `name` and syncs the folder; false with errno set.
+    bool commit(const std::string& name);
+
+private:
+    std::string folderPath_;
+    int folder_;
+    int descriptor_ = -1;
+    std::string name_;
+};
+
+// Removes the temporaries that killed runs left in the folder: each of exactly `size` bytes whose
+// lock can be taken, as a live writer holds its own, and that is none of `inputs` (sorted). Where
+// the file system has no locks, they stay.
+void removeAbandonedTemporaries(int folder, off_t size, const std::vector<FileIdentity>& inputs);
+
+}  // namespace quarnel::command
