@@ -1,9 +1,9 @@
 """Writes the release files from the sources as they are, run by the packages target:
-   python3 make_packages.py SOURCE_DIR PACKAGES_DIR VERSION RELEASE_DATE DESCRIPTION LINUX_MODULE
+   python3 make_packages.py SOURCE_DIR PACKAGES_DIR VERSION RELEASE_DATE DESCRIPTION BATCH LINUX_MODULE
                             --windows-module=PATH --static-command=PATH
-DESCRIPTION is the configured Octave DESCRIPTION; the static command is quarnel-reduce linked
-statically for x86-64 Linux. Without the Windows module or the static command there is no MATLAB
-zip.
+DESCRIPTION is the configured Octave DESCRIPTION; BATCH is batch/ as the build stages it, with its
+quarnel_version.m written; the static command is quarnel-reduce linked statically for x86-64
+Linux. Without the Windows module or the static command there is no MATLAB zip.
 
 The archives' bytes depend only on the files' names and contents and whether they may be run:
 entries in sorted order, owned by no one, all dated the release date, and no time or name in the
@@ -18,10 +18,10 @@ import sys
 import tarfile
 import zipfile
 
-source, packages, version, release_date, description, linux_module = sys.argv[1:7]
-built = dict(argument[2:].split("=", 1) for argument in sys.argv[7:])
+source, packages, version, release_date, description, batch, linux_module = sys.argv[1:8]
+built = dict(argument[2:].split("=", 1) for argument in sys.argv[8:])
 windows_module, static_command = built["windows-module"], built["static-command"]
-source, packages = pathlib.Path(source), pathlib.Path(packages)
+source, packages, batch = pathlib.Path(source), pathlib.Path(packages), pathlib.Path(batch)
 released = datetime.datetime.strptime(release_date, "%Y-%m-%d").replace(tzinfo=datetime.timezone.utc)
 
 
@@ -38,7 +38,6 @@ def copy_batch_helpers(folder):
     """The helpers for many volumes, laid out as in batch/: the functions with their private
     folder, and the Slurm scripts, which find quarnel-reduce in the folder above theirs. The
     scripts are run by name, so they go in executable whatever mode the checkout gave them."""
-    batch = source / "batch"
     copy(sorted(batch.glob("*.m")), folder)
     copy(sorted((batch / "private").glob("*.m")), folder / "private")
     copy(sorted((batch / "slurm").iterdir()), folder / "slurm", runnable=True)
@@ -105,6 +104,7 @@ def fresh(folder):
     return packages / folder
 
 
+packages.mkdir(parents=True, exist_ok=True)
 os.chdir(packages)  # the archives hold paths relative to it
 
 # An Octave package: DESCRIPTION, COPYING, NEWS and INDEX at the top, in src/ the sources of the

@@ -58,7 +58,7 @@ trap 'exit 143' TERM
 mkdir "$work/cluster" "$work/volumes" "$work/logs"  # the submission makes reduced/ itself
 local_slurm_start "$work/cluster"
 
-installed="$work/Quarnel 1.3.0"
+installed="$work/Quarnel unpacked"
 mkdir -p "$installed/slurm"
 cp "$quarnel_reduce" "$installed/quarnel-reduce"
 cp "$batch_folder/slurm/quarnel-submit" "$batch_folder/slurm/reduce_array.sbatch" "$installed/slurm/"
