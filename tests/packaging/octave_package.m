@@ -1,12 +1,11 @@
 % The Octave package as a user meets it, installed for a user whose home is a new folder of this
-% test's own, twice, each time by pkg install in an octave-cli of its own: with the C++ compiler
-% Octave was built with, and with one that refuses the sources under command/, as where
-% quarnel-reduce can't be built. pkg install succeeds either way and prints, besides its own line
-% about the news, nothing, or the one line that says quarnel-reduce is not built. pkg load makes
-% Quarnel the package's module, which gives the same bits as the CMake-built one, help and test
-% find the help text and tests beside it, the helpers for many volumes come with it and run as the
-% README shows them, without being told where the module is, quarnel-reduce too where it is built
-% and nowhere else, and pkg uninstall takes every file away again.
+% test's own by pkg install in an octave-cli of its own, twice: with Octave's C++ compiler, and with
+% one that refuses the sources under command/, as where quarnel-reduce can't be built, when pkg
+% install must still succeed and say so in one line. pkg load makes Quarnel the package's module,
+% which gives the same bits as the CMake-built one, help and test find the help text and tests
+% beside it, the helpers for many volumes come with it and run as the README shows them, without
+% being told where the module is, quarnel-reduce too where it is built, and pkg uninstall takes
+% every file away again.
 %   octave-cli octave_package.m PACKAGE CMAKE_MODULE_FOLDER OCTAVE_CLI
 %   (support/ of the Octave tests on the path)
 [package, cmake_module, octave] = argv(){:};
@@ -29,12 +28,9 @@ unwind_protect
   install = sprintf('%s --norc --no-history --quiet --eval %s 2>&1', shell_quoted(octave), ...
                     shell_quoted(sprintf('pkg(''install'', ''-local'', ''%s'')', strrep(package, '''', ''''''))));
 
-  for refused = [false true]
-    if refused
-      [status, output] = system(['CXX=' shell_quoted(refusing) ' ' install]);
-    else
-      [status, output] = system(install);
-    end
+  for environment = {'', ['CXX=' shell_quoted(refusing) ' ']}
+    refused = ~isempty(environment{1});
+    [status, output] = system([environment{1} install]);
     % The lines besides pkg's own about the news and the one Octave 7.3 prints as it exits.
     said = regexp(output, '[^\n]+', 'match');
     said = said(cellfun(@isempty, regexp(said, '^(For information about changes from previous versions|error: ignoring const execution_exception)')));
