@@ -17,10 +17,9 @@ set -euo pipefail
 shopt -s inherit_errexit
 
 build=$(cd "${1:-build}" && pwd)
-sources=$(cd "$(dirname "$0")/.." && pwd)
 rounds=${ROUNDS:-3}
 volume_count=8
-for needed in quarnel-reduce batch_floor octave/Quarnel.mex; do
+for needed in quarnel-reduce batch_floor octave/Quarnel.mex batch/reduce_folder.m; do
     if [[ ! -e $build/$needed ]]; then
         echo "no $build/$needed: build with CMake (and Octave's mkoctfile installed) first" >&2
         exit 1
@@ -60,7 +59,7 @@ run_case() {
         jobs1) measure "$build/quarnel-reduce" --jobs 1 "$work/reduced" "${volumes[@]}" ;;
         jobs2) measure "$build/quarnel-reduce" --jobs 2 "$work/reduced" "${volumes[@]}" ;;
         folder) measure octave-cli --norc --no-history --no-window-system --quiet \
-                        --path "$build/octave" --path "$sources/batch" --eval "
+                        --path "$build/octave" --path "$build/batch" --eval "
                   report = reduce_folder('$work/volumes', '$work/reduced');
                   assert(numel(report) == $volume_count && all([report.ok]), 'a volume failed');" ;;
     esac

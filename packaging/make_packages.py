@@ -1,9 +1,9 @@
 """Writes the release files from the sources as they are, run by the packages target:
-   python3 make_packages.py SOURCE_DIR PACKAGES_DIR VERSION RELEASE_DATE DESCRIPTION LINUX_MODULE
+   python3 make_packages.py SOURCE_DIR PACKAGES_DIR VERSION RELEASE_DATE BATCH LINUX_MODULE
                             --windows-module=PATH --static-command=PATH
-DESCRIPTION is the configured Octave DESCRIPTION; the static command is quarnel-reduce linked
-statically for x86-64 Linux. Without the Windows module or the static command there is no MATLAB
-zip.
+BATCH is batch/ as the build stages it, with its quarnel_version.m written; the static command is
+quarnel-reduce linked statically for x86-64 Linux. Without the Windows module or the static
+command there is no MATLAB zip.
 
 The archives' bytes depend only on the files' names and contents and whether they may be run:
 entries in sorted order, owned by no one, all dated the release date, and no time or name in the
@@ -18,10 +18,10 @@ import sys
 import tarfile
 import zipfile
 
-source, packages, version, release_date, description, linux_module = sys.argv[1:7]
+source, packages, version, release_date, batch, linux_module = sys.argv[1:7]
 built = dict(argument[2:].split("=", 1) for argument in sys.argv[7:])
 windows_module, static_command = built["windows-module"], built["static-command"]
-source, packages = pathlib.Path(source), pathlib.Path(packages)
+source, packages, batch = pathlib.Path(source), pathlib.Path(packages), pathlib.Path(batch)
 released = datetime.datetime.strptime(release_date, "%Y-%m-%d").replace(tzinfo=datetime.timezone.utc)
 
 
@@ -38,7 +38,6 @@ def copy_batch_helpers(folder):
     """The helpers for many volumes, laid out as in batch/: the functions with their private
     folder, and the Slurm scripts, which find quarnel-reduce in the folder above theirs. The
     scripts are run by name, so they go in executable whatever mode the checkout gave them."""
-    batch = source / "batch"
     copy(sorted(batch.glob("*.m")), folder)
     copy(sorted((batch / "private").glob("*.m")), folder / "private")
     copy(sorted((batch / "slurm").iterdir()), folder / "slurm", runnable=True)
@@ -100,11 +99,20 @@ def write_zip(folder, archive):
             zip_file.writestr(info, b"" if is_folder else pathlib.Path(path).read_bytes())
 
 
+def configured(template, target, values):
+    """TARGET written from TEMPLATE with each @NAME@ in VALUES replaced by its value."""
+    text = template.read_text()
+    for name, value in values.items():
+        text = text.replace(f"@{name}@", value)
+    target.write_text(text)
+
+
 def fresh(folder):
     shutil.rmtree(packages / folder, ignore_errors=True)
     return packages / folder
 
 
+packages.mkdir(parents=True, exist_ok=True)
 os.chdir(packages)  # the archives hold paths relative to it
 
 # An Octave package: DESCRIPTION, COPYING, NEWS and INDEX at the top, in src/ the sources of the
@@ -113,7 +121,9 @@ os.chdir(packages)  # the archives hold paths relative to it
 # Makefile puts quarnel-reduce there too.
 octave_name = f"quarnel-{version}"
 octave = fresh(octave_name)
-copy([description, source / "packaging" / "octave" / "INDEX"], octave)
+copy([source / "packaging" / "octave" / "INDEX"], octave)
+configured(source / "packaging" / "octave" / "DESCRIPTION.in", octave / "DESCRIPTION",
+           {"PROJECT_VERSION": version, "QUARNEL_RELEASE_DATE": release_date})
 shutil.copyfile(source / "LICENSE", octave / "COPYING")
 shutil.copyfile(source / "CHANGELOG.md", octave / "NEWS")
 copy([source / "packaging" / "octave" / "Makefile", source / "packaging" / "octave" / "FILES"], octave / "src")
@@ -140,8 +150,7 @@ shutil.copyfile(static_command, matlab / "quarnel-reduce")
 (matlab / "quarnel-reduce").chmod(0o755)
 copy([source / "gateway" / "Quarnel.m", source / "LICENSE"], matlab)
 copy(sorted((source / "gateway" / "resources").iterdir()), matlab / "resources")
-readme = (source / "packaging" / "matlab" / "README.md.in").read_text()
-(matlab / "README.md").write_text(readme.replace("@VERSION@", version))
+configured(source / "packaging" / "matlab" / "README.md.in", matlab / "README.md", {"VERSION": version})
 copy_batch_helpers(matlab)
 copy_module_sources(matlab)
 write_zip(matlab_name, matlab_zip)

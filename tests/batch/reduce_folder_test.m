@@ -8,7 +8,7 @@
 % stays. The quarnel-reduce command resumes from these results. Saving that fails, a full disk
 % included, is reported the same way.
 %   octave-cli reduce_folder_test.m OCTAVE_CLI VERSION QUARNEL_REDUCE
-%   (with the module, batch/ and support/ of the Octave tests on the path)
+%   (with the module, batch/ as the build stages it and support/ of the Octave tests on the path)
 [octave, version, quarnel_reduce] = argv(){1:3};
 % Names are joined byte by byte: Octave's fullfile and regexprep refuse one that isn't valid text.
 in_folder = @(folder, name) [folder '/' name];

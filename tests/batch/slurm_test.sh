@@ -1,22 +1,23 @@
 #!/usr/bin/env bash
 # The Slurm scripts as a cluster runs them, on a one-node Slurm of this test's own
-# (tests/support/local_slurm.sh), laid out as the packages ship them: quarnel-reduce in a folder
-# whose name has a space, the scripts in its slurm/. Each row checks the tasks' states and exit
-# codes, each task's log (one line a volume), and every .mat against Quarnel's own result, bit for
-# bit:
+# (tests/support/local_slurm.sh), laid out as the packages ship them (quarnel-reduce in a folder
+# whose name has a space, the scripts in its slurm/) and as cmake --install puts them, into a prefix
+# whose name has a space, with no quarnel-reduce on the PATH. Each row checks the tasks' states and
+# exit codes, each task's log (one line a volume), and every .mat against Quarnel's own result, bit
+# for bit:
 #   1. quarnel-submit over a folder of ten entries, seven of them volumes (a short file and a link
 #      to nothing among them; a folder named like a volume, a dot-file and a text file are none),
 #      two a task, one task at a time; a volume added to the folder while the first task runs
 #      changes no task's share and waits for the next submission;
 #   2. the same submitted again with --resume, the failed volumes made whole meanwhile: only what
 #      was missing is reduced, the other results are left as they were;
-#   3. a task stopped with SIGTERM ends FAILED, its volume in progress "interrupted", and a
-#      submission with --resume completes it;
+#   3. from the install: a task stopped with SIGTERM ends FAILED, its volume in progress
+#      "interrupted", and a submission with --resume completes it;
 #   4. reduce_array.sbatch used directly with a list of one's own, on an array too short for it:
 #      the last task says which volumes no task reduces.
 # Then bad uses of both scripts, outside Slurm: each ends with 2, one line, and nothing submitted
 # or left behind.
-#   slurm_test.sh OCTAVE_CLI MODULE_FOLDER BATCH_FOLDER OCTAVE_SUPPORT_FOLDER QUARNEL_REDUCE
+#   slurm_test.sh OCTAVE_CLI MODULE_FOLDER BATCH_FOLDER OCTAVE_SUPPORT_FOLDER QUARNEL_REDUCE CMAKE BUILD
 set -euo pipefail
 
 octave_cli=$1
@@ -24,6 +25,8 @@ module_folder=$2
 batch_folder=$3
 octave_support=$4
 quarnel_reduce=$5
+cmake=$6
+build=$7
 # shellcheck source=../support/local_slurm.sh
 source "$(dirname "$0")/../support/local_slurm.sh"
 
@@ -58,11 +61,17 @@ trap 'exit 143' TERM
 mkdir "$work/cluster" "$work/volumes" "$work/logs"  # the submission makes reduced/ itself
 local_slurm_start "$work/cluster"
 
-installed="$work/Quarnel 1.3.0"
-mkdir -p "$installed/slurm"
-cp "$quarnel_reduce" "$installed/quarnel-reduce"
-cp "$batch_folder/slurm/quarnel-submit" "$batch_folder/slurm/reduce_array.sbatch" "$installed/slurm/"
-submit=$installed/slurm/quarnel-submit
+# The scripts must find their own quarnel-reduce: the PATH keeps no folder that holds one.
+PATH=$(tr : '\n' <<<"$PATH" | while read -r folder; do [[ -x $folder/quarnel-reduce ]] || echo "$folder"; done | paste -sd :)
+# As the packages ship them, as cmake --install puts them, and the scripts alone.
+packaged="$work/Quarnel unpacked"
+mkdir -p "$packaged/slurm" "$work/scripts alone/slurm"
+cp "$quarnel_reduce" "$packaged/quarnel-reduce"
+cp "$batch_folder/slurm/quarnel-submit" "$batch_folder/slurm/reduce_array.sbatch" "$packaged/slurm/"
+cp "$batch_folder/slurm/quarnel-submit" "$batch_folder/slurm/reduce_array.sbatch" "$work/scripts alone/slurm/"
+"$cmake" --install "$build" --prefix "$work/install prefix" >/dev/null
+submit=$packaged/slurm/quarnel-submit
+installed_submit="$work/install prefix/share/quarnel/slurm/quarnel-submit"
 
 cd "$work"
 # Seven volumes, in byte order, where a space sorts before a full stop: gone.raw, a link to
@@ -119,11 +128,12 @@ expected \"$lines\""
         fail "the tasks of job $job ended as \"$got\", expected \"$(IFS=';'; echo "${expected_state[*]}")\""
 }
 
-# Runs quarnel-submit from logs/, where the tasks' logs go, with the arguments given; checks that
-# it printed sbatch's line and then the command that resumes, and prints the job's number.
+# Runs the quarnel-submit $1 from logs/, where the tasks' logs go, with the arguments after it;
+# checks that it printed sbatch's line and then the command that resumes, and prints the job's number.
 submitted_job() {
-    local output job
-    output=$(cd logs && "$submit" "$@") || fail "quarnel-submit $* ended with $?"
+    local submit=$1 output job
+    shift
+    output=$(cd logs && "$submit" "$@") || fail "$submit $* ended with $?"
     job=$(sed -n '1s/^Submitted batch job \([0-9][0-9]*\)$/\1/p' <<<"$output")
     [[ -n $job && $(sed -n '2p' <<<"$output") == "To resume once it has ended: "*"quarnel-submit --resume "* ]] ||
         fail "quarnel-submit $* printed:
@@ -165,7 +175,7 @@ open_failed="Couldn't open file!"
 short_failed="Couldn't read 268435456 bytes from file!"
 
 # 1. The folder, submitted; a volume added while the first task runs.
-job=$(submitted_job --max-running 1 2 "$work/reduced" "$work/volumes")
+job=$(submitted_job "$submit" --max-running 1 2 "$work/reduced" "$work/volumes")
 for ((waited = 0; waited < 3000; ++waited)); do
     [[ -s logs/quarnel-${job}_0.out ]] && break
     sleep 0.05
@@ -184,7 +194,7 @@ kept=(reduced/constant.mat reduced/longer.mat "reduced/random again.mat" reduced
 before=$(file_identity "${kept[@]}")
 head -c 268435456 /dev/urandom >"volumes/short.raw"
 ln "volumes/longer.raw" elsewhere.raw
-job=$(submitted_job --resume 2 "$work/reduced" "$work/volumes")
+job=$(submitted_job "$submit" --resume 2 "$work/reduced" "$work/volumes")
 expect_tasks "$job" \
     "0|COMPLETED|0|ok added.raw;kept constant.raw" \
     "1|COMPLETED|0|ok gone.raw;kept longer.raw" \
@@ -195,17 +205,18 @@ before: $before
 after:  $(file_identity "${kept[@]}")"
 expect_reduced added constant gone longer "random again" random short "with space"
 
-# 3. A task stopped by SIGTERM as it reduces its volumes, then resumed.
+# 3. A task stopped by SIGTERM as it reduces its volumes, then resumed, from the install: its
+# quarnel-submit and job script find its bin/quarnel-reduce.
 mkdir stopped
 for name in one two three four; do
     ln volumes/random.raw "stopped/$name.raw"
 done
-job=$(submitted_job 4 "$work/stopped reduced" "$work/stopped")
+job=$(submitted_job "$installed_submit" 4 "$work/stopped reduced" "$work/stopped")
 for ((waited = 0; waited < 3000; ++waited)); do
     grep -q '^ok ' "logs/quarnel-${job}_0.out" 2>/dev/null && break
     sleep 0.02
 done
-scancel --signal=TERM "$job"
+scancel --signal=TERM "$job" || fail "can't stop job $job, whose log holds: $(cat "logs/quarnel-${job}_0.out")"
 got=$(task_outcomes "$job" 1)
 [[ $got == "FAILED 143:0" ]] || fail "the task stopped by SIGTERM ended as \"$got\", expected \"FAILED 143:0\""
 # The volumes in the list's order, four one three two: those done before the stop, then the one
@@ -218,12 +229,12 @@ resumed=
 for name in four one three two; do
     if grep -qx "ok $name.raw" "logs/quarnel-${job}_0.out"; then resumed+="kept $name.raw;"; else resumed+="ok $name.raw;"; fi
 done
-job=$(submitted_job --resume 4 "$work/stopped reduced" "$work/stopped")
+job=$(submitted_job "$installed_submit" --resume 4 "$work/stopped reduced" "$work/stopped")
 expect_tasks "$job" "0|COMPLETED|0|${resumed%;}"
 
 # 4. reduce_array.sbatch with a list of one's own, on an array one task too short.
 printf '%s\0' ../volumes/constant.raw ../volumes/random.raw ../volumes/longer.raw >own.list  # from logs/
-job=$(cd logs && sbatch --parsable --array=0-0 "$installed/slurm/reduce_array.sbatch" "$work/own.list" "$work/own reduced" 2)
+job=$(cd logs && sbatch --parsable --array=0-0 "$packaged/slurm/reduce_array.sbatch" "$work/own.list" "$work/own reduced" 2)
 expect_tasks "$job" "0|COMPLETED|0|task 0: the array ends here, so no task reduces volumes 2 to 2 of $work/own.list: submit again with --array=1-1;ok constant.raw;ok random.raw"
 
 # Bad uses, outside Slurm: each ends with 2 and one line on standard error, and leaves no list.
@@ -235,7 +246,7 @@ expect_bad_use() {
     [[ $message == "$(basename "$script"): "* && $message != *$'\n'* ]] || fail "$what: printed \"$message\", expected one line"
     [[ -z $(find "$work" -name 'quarnel-*.list' -newer own.list) ]] || fail "$what: left a list behind"
 }
-job_script=$installed/slurm/reduce_array.sbatch
+job_script=$packaged/slurm/reduce_array.sbatch
 unset SLURM_ARRAY_TASK_ID
 mkdir other empty
 ln volumes/random.raw other/random.raw
@@ -249,6 +260,7 @@ expect_bad_use "a folder without volumes" "$submit" "" 2 "$work/bad" empty
 expect_bad_use "two volumes of one result" "$submit" "" 2 "$work/bad" volumes other
 expect_bad_use "no output folder's parent" "$submit" "" 2 "$work/no/such/folder" volumes
 expect_bad_use "sbatch refusing" "$submit" "" --sbatch-option=--partition=nowhere 2 "$work/bad" volumes
+expect_bad_use "no quarnel-reduce" "$work/scripts alone/slurm/quarnel-submit" "" 2 "$work/bad" volumes
 # Every program of the PATH but sbatch.
 mkdir without-sbatch
 for program in /usr/local/bin/* /usr/bin/* /bin/*; do

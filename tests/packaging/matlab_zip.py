@@ -5,8 +5,9 @@ out as in the source tree: each the very file the build and the sources have. It
 stored executable, as unzip restores them, and its tab completion describes both of Quarnel's
 arguments.
 
-  matlab_zip.py Quarnel-1.3.0-matlab.zip --version 1.3.0 --windows-module Quarnel.mexw64
+  matlab_zip.py Quarnel-VERSION-matlab.zip --version VERSION --windows-module Quarnel.mexw64
       --linux-module Quarnel.mexa64 --static-command quarnel-reduce-static --source-dir SOURCES
+      --build-dir BUILD
 """
 
 import argparse
@@ -27,7 +28,6 @@ FROM_SOURCES = {
     "private/character_row.m": "batch/private/character_row.m",
     "private/missing_module.m": "batch/private/missing_module.m",
     "private/path_in.m": "batch/private/path_in.m",
-    "private/quarnel_version.m": "batch/private/quarnel_version.m",
     "private/reduce_in_workers.m": "batch/private/reduce_in_workers.m",
     "private/result_check.m": "batch/private/result_check.m",
     "private/result_file_header.m": "batch/private/result_file_header.m",
@@ -46,6 +46,8 @@ FROM_SOURCES = {
     "reduce/resample.h": "reduce/resample.h",
     "reduce/volume.h": "reduce/volume.h",
 }
+# Those that the build writes, and their place in the build folder.
+FROM_BUILD = {"private/quarnel_version.m": "batch/private/quarnel_version.m"}
 README_TEMPLATE = "packaging/matlab/README.md.in"
 EXECUTABLES = ["quarnel-reduce", "slurm/quarnel-submit", "slurm/reduce_array.sbatch"]
 
@@ -67,6 +69,7 @@ def read(path):
 def expected_files(arguments):
     """Each file in the folder and the bytes it must hold."""
     files = {name: read(f"{arguments.source_dir}/{source}") for name, source in FROM_SOURCES.items()}
+    files.update({name: read(f"{arguments.build_dir}/{built}") for name, built in FROM_BUILD.items()})
     files["Quarnel.mexw64"] = read(arguments.windows_module)
     files["Quarnel.mexa64"] = read(arguments.linux_module)
     files["quarnel-reduce"] = read(arguments.static_command)
@@ -140,6 +143,7 @@ def main():
     parser.add_argument("--linux-module", required=True)
     parser.add_argument("--static-command", required=True)
     parser.add_argument("--source-dir", required=True)
+    parser.add_argument("--build-dir", required=True)
     arguments = parser.parse_args()
     try:
         faults = check(arguments, expected_files(arguments))
