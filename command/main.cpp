@@ -6,20 +6,15 @@
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <string_view>
 #include <thread>
 
@@ -72,7 +67,9 @@ std::vector<VolumeEntry> volumeEntries(const Options& options) {
 int openOutputFolder(const std::string& path) {
     int folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0 && errno == ENOENT) {
-        if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) failWithReason("can't create the output folder " + shownName(path), errno);
+        if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+            failWithReason("can't create the output folder " + shownName(path), errno);
+        }
         const Descriptor parent(open((path + "/..").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         (void)fsync(parent.value);
         folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -97,7 +94,7 @@ std::vector<FileIdentity> inputIdentities(const std::vector<VolumeEntry>& volume
     for (const VolumeEntry& volume : volumes) {
         struct stat result {};
         if (fstatat(folder, volume.resultName.c_str(), &result, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        const auto input = std::lower_bound(inputs.begin(), inputs.end(), std::make_pair(identityOf(result), std::size_t{0}));
+        const auto input = std::lower_bound(inputs.begin(), inputs.end(), std::pair(identityOf(result), std::size_t{0}));
         if (input != inputs.end() && input->first == identityOf(result)) {
             failBeforeStart("the result of '" + shownName(volume.path) + "' would replace the volume '" +
                             shownName(volumes[input->second].path) + "'");
@@ -108,30 +105,27 @@ std::vector<FileIdentity> inputIdentities(const std::vector<VolumeEntry>& volume
     return identities;
 }
 
-// Writes all of the text; false with errno set when the descriptor can't take it. Once a stop is
-// asked for it waits half a second at most: a reader that has stopped reading can't keep a
-// stopped run alive. It allocates nothing, so that a line is printed when memory has run out too.
-bool writeText(int descriptor, std::string_view text) {
-    while (!text.empty()) {
-        const bool stopping = stopRequested();
-        pollfd ready[2] = {{descriptor, POLLOUT, 0}, {stopDescriptor(), POLLIN, 0}};
-        const int count = poll(ready, stopping ? 1 : 2, stopping ? 500 : -1);
-        if (count == 0) errno = ETIMEDOUT;
-        if (count == 0) return false;
-        if (count < 0 || ready[0].revents == 0) continue;
-        const ssize_t written = write(descriptor, text.data(), text.size());
-        if (written < 0 && errno != EINTR && errno != EAGAIN) return false;
-        text.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(written, 0)));
+// Writes the pieces; false with errno set when the descriptor can't take them. Once a stop is asked
+// for it waits half a second at most: a reader that has stopped reading can't keep a stopped run
+// alive. It allocates nothing, so that a line is printed when memory has run out too.
+bool writeLine(int descriptor, std::initializer_list<std::string_view> pieces) {
+    for (std::string_view text : pieces) {
+        while (!text.empty()) {
+            const bool stopping = stopRequested();
+            pollfd ready[2] = {{descriptor, POLLOUT, 0}, {stopDescriptor(), POLLIN, 0}};
+            const int count = poll(ready, stopping ? 1 : 2, stopping ? 500 : -1);
+            errno = count == 0 ? ETIMEDOUT : errno;
+            if (count == 0) return false;
+            const ssize_t written = count < 0 || ready[0].revents == 0 ? 0 : write(descriptor, text.data(), text.size());
+            if (written < 0 && errno != EINTR && errno != EAGAIN) return false;
+            text.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(written, 0)));
+        }
     }
     return true;
 }
 
-bool writeLine(int descriptor, std::initializer_list<std::string_view> pieces) {
-    return std::all_of(pieces.begin(), pieces.end(), [descriptor](std::string_view piece) { return writeText(descriptor, piece); });
-}
-
 // "12 of 240 volumes, 1.9 volumes/s, 1:59 left", redrawn in place on a terminal's standard error
-// when it takes it at once: a terminal held by flow control holds up no line. It allocates nothing.
+// when it takes it at once, so that a terminal held by flow control holds up no line; or cleared.
 void drawProgress(std::size_t done, std::size_t total, std::chrono::steady_clock::time_point start, bool clear = false) {
     static const bool shown = isatty(STDERR_FILENO) == 1;
     pollfd ready{STDERR_FILENO, POLLOUT, 0};
@@ -139,16 +133,44 @@ void drawProgress(std::size_t done, std::size_t total, std::chrono::steady_clock
     char text[160] = "\r\033[K";
     const int length = clear ? 4 : std::snprintf(text, sizeof text, "\r\033[K%zu of %zu volumes", done, total);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const long long left = done == 0 ? 0 : std::llround(seconds * static_cast<double>(total - done) / static_cast<double>(done));
     const double rate = static_cast<double>(done) / seconds;
+    const long long left = done == 0 ? 0 : std::llround(static_cast<double>(total - done) / rate);
     const auto room = sizeof text - static_cast<std::size_t>(length);
     if (!clear && done > 0 && left < 3600) {
         (void)std::snprintf(text + length, room, ", %.1f volumes/s, %lld:%02lld left", rate, left / 60, left % 60);
     } else if (!clear && done > 0) {
-        (void)std::snprintf(text + length, room, ", %.1f volumes/s, %lld:%02lld:%02lld left", rate, left / 3600, left / 60 % 60,
-                            left % 60);
+        (void)std::snprintf(text + length, room, ", %.1f volumes/s, %lld:%02lld:%02lld left", rate, left / 3600,
+                            left / 60 % 60, left % 60);
     }
     (void)!write(STDERR_FILENO, text, std::strlen(text));
+}
+
+// Where standard error is the very file standard output writes to, as in a Slurm task's log or
+// with 2>&1, a failed line shows once.
+bool errorsGoToOutput() {
+    struct stat output {};
+    struct stat errors {};
+    return fstat(STDOUT_FILENO, &output) == 0 && fstat(STDERR_FILENO, &errors) == 0 && identityOf(output) == identityOf(errors);
+}
+
+// The progress line is cleared first: standard output may be the same terminal. False when
+// standard output takes no more lines, which stops the run.
+bool printLine(const VolumeEntry& volume, const VolumeOutcome& outcome, std::chrono::steady_clock::time_point start) {
+    static const bool errorsAreOutput = errorsGoToOutput();
+    drawProgress(0, 0, start, true);
+    const bool failed = outcome.status != VolumeStatus::reduced && outcome.status != VolumeStatus::kept;
+    const std::string_view word = outcome.status == VolumeStatus::reduced ? "ok " : failed ? "failed " : "kept ";
+    std::string_view reason = outcome.reason;
+    if (failed && reason.empty()) reason = "Couldn't Allocate Memory!";
+    if (!writeLine(STDOUT_FILENO, {word, volume.shownFileName, failed ? ": " : "", reason, "\n"})) {
+        if (stopRequested()) return false;
+        const int error = errno;
+        requestStop(error == EPIPE ? 141 : 1);
+        (void)writeLine(STDERR_FILENO, {"quarnel-reduce: standard output takes no more lines (", std::strerror(error), "): stopped\n"});
+        return false;
+    }
+    if (failed && !errorsAreOutput) (void)writeLine(STDERR_FILENO, {word, volume.shownFileName, ": ", reason, "\n"});
+    return true;
 }
 
 float* allocateResult() {
@@ -207,15 +229,15 @@ private:
     std::optional<std::size_t> take() {
         const std::lock_guard<std::mutex> lock(mutex_);
         std::optional<std::size_t> index;
-        if (stopRequested()) {
-        } else if (!returned_.empty()) {
+        if (!stopRequested() && !returned_.empty()) {
             index = returned_.back();
             returned_.pop_back();
-        } else if (nextVolume_ < volumes_.size()) {
+        } else if (!stopRequested() && nextVolume_ < volumes_.size()) {
             index = nextVolume_++;
+        } else {
+            --liveWorkers_;
+            changed_.notify_all();
         }
-        liveWorkers_ -= index ? 0 : 1;
-        changed_.notify_all();
         return index;
     }
 
@@ -235,58 +257,22 @@ private:
         const auto start = std::chrono::steady_clock::now();
         bool allDone = true;
         bool printing = true;
-        std::size_t printed = 0;
         std::size_t done = 0;
         std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
+        for (std::size_t next = 0; next < volumes_.size(); ++next) {
             drawProgress(done, volumes_.size(), start);
-            changed_.wait(lock, [&] { return printed == volumes_.size() || outcomes_[printed] || liveWorkers_ == 0; });
-            if (printed == volumes_.size()) break;
-            if (outcomes_[printed]) {
-                // Set once and for all: read without the lock while its line is written.
-                const VolumeOutcome& outcome = *outcomes_[printed];
-                lock.unlock();
-                allDone &= outcome.status == VolumeStatus::reduced || outcome.status == VolumeStatus::kept;
-                printing = printing && printLine(volumes_[printed], outcome, start);
-                ++done;
-                lock.lock();
-            }
-            ++printed;
+            changed_.wait(lock, [&] { return outcomes_[next] || liveWorkers_ == 0; });
+            if (!outcomes_[next]) continue;
+            // Set once and for all: read without the lock while its line is written.
+            const VolumeOutcome& outcome = *outcomes_[next];
+            lock.unlock();
+            allDone &= outcome.status == VolumeStatus::reduced || outcome.status == VolumeStatus::kept;
+            printing = printing && printLine(volumes_[next], outcome, start);
+            ++done;
+            lock.lock();
         }
         drawProgress(0, 0, start, true);
         return allDone;
-    }
-
-    // The progress line is cleared first: standard output may be the same terminal. False when
-    // standard output takes no more lines, which stops the run.
-    static bool printLine(const VolumeEntry& volume, const VolumeOutcome& outcome, std::chrono::steady_clock::time_point start) {
-        drawProgress(0, 0, start, true);
-        const bool failed = outcome.status != VolumeStatus::reduced && outcome.status != VolumeStatus::kept;
-        const std::string_view word = outcome.status == VolumeStatus::reduced ? "ok " : failed ? "failed " : "kept ";
-        const std::string_view reason = !failed                 ? std::string_view()
-                                      : outcome.reason.empty() ? std::string_view("Couldn't Allocate Memory!")
-                                                               : std::string_view(outcome.reason);
-        if (!writeLine(STDOUT_FILENO, {word, volume.shownFileName, failed ? ": " : "", reason, "\n"})) {
-            if (stopRequested()) return false;
-            const int error = errno;
-            requestStop(error == EPIPE ? 141 : 1);
-            (void)writeLine(STDERR_FILENO, {"quarnel-reduce: standard output takes no more lines (", std::strerror(error), "): stopped\n"});
-            return false;
-        }
-        if (failed && !errorsGoToOutput()) (void)writeLine(STDERR_FILENO, {word, volume.shownFileName, ": ", reason, "\n"});
-        return true;
-    }
-
-    // Where standard error is the very file standard output writes to, as in a Slurm task's log
-    // or with 2>&1, a failed line shows once.
-    static bool errorsGoToOutput() {
-        static const bool same = [] {
-            struct stat output {};
-            struct stat errors {};
-            return fstat(STDOUT_FILENO, &output) == 0 && fstat(STDERR_FILENO, &errors) == 0 &&
-                   identityOf(output) == identityOf(errors);
-        }();
-        return same;
     }
 
     const std::vector<VolumeEntry>& volumes_;

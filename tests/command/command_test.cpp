@@ -329,8 +329,13 @@ std::vector<std::string> failedLines(const std::vector<std::string>& all) {
 }
 
 // The files the process holds open.
-std::vector<std::string> openFiles(pid_t process) {
-    std::vector<std::string> files;
+struct OpenFile {
+    std::string path;
+    off_t size;
+};
+
+std::vector<OpenFile> openFiles(pid_t process) {
+    std::vector<OpenFile> files;
     const std::string folder = "/proc/" + std::to_string(process) + "/fd";
     DIR* entries = opendir(folder.c_str());
     if (entries == nullptr) return files;
@@ -338,7 +343,8 @@ std::vector<std::string> openFiles(pid_t process) {
         char target[4096];
         const std::string link = folder + "/" + entry->d_name;
         const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
-        if (length > 0) files.emplace_back(target, static_cast<std::size_t>(length));
+        struct stat status {};
+        if (length > 0 && stat(link.c_str(), &status) == 0) files.push_back({std::string(target, static_cast<std::size_t>(length)), status.st_size});
     }
     closedir(entries);
     return files;
@@ -349,10 +355,12 @@ enum class Stage { sweep, write, afterLine };
 bool inStage(pid_t process, Stage stage) {
     bool volumeOpen = false;
     bool temporaryOpen = false;
-    for (const std::string& file : openFiles(process)) {
-        const std::string name = fs::path(file).filename().string();
+    for (const OpenFile& file : openFiles(process)) {
+        const std::string name = fs::path(file.path).filename().string();
         volumeOpen |= name.size() > 4 && name.compare(name.size() - 4, 4, ".raw") == 0;
-        temporaryOpen |= isTemporary(name);
+        // A temporary has a result's size from the moment it is locked; a kill in the instant
+        // before leaves an empty one, which no run can tell from a user's file.
+        temporaryOpen |= isTemporary(name) && file.size == static_cast<off_t>(kResultBytes);
     }
     switch (stage) {
         case Stage::sweep: return volumeOpen && !temporaryOpen;
