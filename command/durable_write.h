@@ -34,11 +34,11 @@ public:
     Temporary(const Temporary&) = delete;
     Temporary& operator=(const Temporary&) = delete;
     ~Temporary();
-    // Makes it, locked and `size` bytes long; false with errno set when it can't be had.
+    // Each is false with errno set when it fails. create makes it, locked and `size` bytes long;
+    // write writes all of `data` at `offset`; commit syncs it, renames it to `name` and syncs the
+    // folder.
     bool create(off_t size);
-    // Writes all of `data` at `offset`; false with errno set.
     bool write(const void* data, std::size_t size, off_t offset) const;
-    // Syncs it, renames it to `name` and syncs the folder; false with errno set.
     bool commit(const std::string& name);
 
 private:
@@ -49,8 +49,7 @@ private:
 };
 
 // Removes the temporaries that killed runs left in the folder: each of exactly `size` bytes whose
-// lock can be taken, as a live writer holds its own, and that is none of `inputs` (sorted). Where
-// the file system has no locks, they stay.
+// lock can be taken, as a live writer holds its own, and that is none of `inputs` (sorted).
 void removeAbandonedTemporaries(int folder, off_t size, const std::vector<FileIdentity>& inputs);
 
 }  // namespace quarnel::command

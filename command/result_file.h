@@ -1,15 +1,9 @@
-// NAME.mat: the reduced volume V in an uncompressed level 5 MAT-file whose header text records
-// where it came from. Every byte is fixed but that record:
-//
-//   0-115    "MATLAB 5.0 MAT-file, Quarnel VERSION, input SIZE B MTIME s, check CHECK", padded
-//            with spaces. SIZE is the input's size in bytes, MTIME its modification time as
-//            seconds, "." and nanoseconds in 9 digits (a record may hold 0 to 9 digits, or no
-//            "." at all, and is compared at its own precision), CHECK the sum over V's elements
-//            k = 0 .. 16777215 of V[k] * ((k mod 8191) + 1).
-//   116-127  eight spaces (no subsystem data), version 0x0100, "IM" (little-endian)
-//   128-191  miMATRIX of 67108920 bytes: flags (single, real), dimensions 256 x 256 x 256,
-//            name "V", and the tag of the real part: miSINGLE, 67108864 bytes
-//   192-     V's 16777216 floats in column-major order, little-endian
+// NAME.mat: the reduced volume V in an uncompressed level 5 MAT-file (docs/command.md has its
+// layout), 67109056 bytes. Every byte is fixed but the record of where V came from, in the header
+// text: "MATLAB 5.0 MAT-file, Quarnel VERSION, input SIZE B MTIME s, check CHECK", padded to 116
+// bytes with spaces. SIZE is the input's size in bytes, MTIME its modification time as seconds,
+// "." and nanoseconds in 9 digits (or fewer, or none: a record is compared at its own precision),
+// CHECK the sum over V's elements k = 0 .. 16777215 of V[k] * ((k mod 8191) + 1).
 #pragma once
 
 #include <sys/stat.h>

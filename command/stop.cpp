@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <initializer_list>
 
 namespace quarnel::command {
 
@@ -22,16 +21,14 @@ extern "C" void stopOnSignal(int signalNumber) { requestStop(128 + signalNumber)
 }  // namespace
 
 bool catchStopSignals() {
-    if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
     struct sigaction action {};
     action.sa_handler = stopOnSignal;
-    sigemptyset(&action.sa_mask);
     // Reads and writes of files go on; every wait that could last polls the stop pipe instead.
     action.sa_flags = SA_RESTART;
-    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) (void)sigaction(signalNumber, &action, nullptr);
-    (void)std::signal(SIGPIPE, SIG_IGN);
-    (void)std::signal(SIGXFSZ, SIG_IGN);
-    return true;
+    const bool caught = pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) == 0 && sigemptyset(&action.sa_mask) == 0 &&
+                        sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0 &&
+                        sigaction(SIGHUP, &action, nullptr) == 0;
+    return caught && std::signal(SIGPIPE, SIG_IGN) != SIG_ERR && std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
 }
 
 void requestStop(int status) {

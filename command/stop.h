@@ -6,8 +6,7 @@
 namespace quarnel::command {
 
 // Catches SIGINT, SIGTERM and SIGHUP from now on, and ignores SIGPIPE and SIGXFSZ, so that a
-// reader that has gone and a file size limit fail a write rather than kill the command. False
-// when no stop pipe can be had.
+// reader that has gone and a file size limit fail a write rather than kill the command.
 bool catchStopSignals();
 
 // Asks the run to stop and end with `status`; the first request wins. Safe in a signal handler.
