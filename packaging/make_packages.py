@@ -23,6 +23,9 @@ built = dict(argument[2:].split("=", 1) for argument in sys.argv[7:])
 windows_module, static_command = built["windows-module"], built["static-command"]
 source, packages, batch = pathlib.Path(source), pathlib.Path(packages), pathlib.Path(batch)
 released = datetime.datetime.strptime(release_date, "%Y-%m-%d").replace(tzinfo=datetime.timezone.utc)
+# The release date as MATLAB writes dates, 09-Dec-2026, with the month in English whatever the locale.
+MONTHS = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"]
+matlab_date = f"{released.day:02}-{MONTHS[released.month - 1]}-{released.year:04}"
 
 
 def copy(files, folder, runnable=False):
@@ -135,7 +138,8 @@ print(f"Octave package: {packages / octave_name}.tar.gz")
 
 # The MATLAB release, in one folder that serves on its own: both modules side by side, so that the
 # host picks its platform's by the extension, with the help text, tab completion, license, a README
-# for MATLAB users, the helpers and quarnel-reduce, linked statically, beside them; and
+# for MATLAB users, the Contents.m from which ver takes Quarnel's name, version and date, the
+# helpers and quarnel-reduce, linked statically, beside them; and
 # build_quarnel with the sources it builds from, laid out as in the source tree, for the platforms
 # without a module here.
 matlab_name = f"Quarnel-{version}"
@@ -151,6 +155,8 @@ shutil.copyfile(static_command, matlab / "quarnel-reduce")
 copy([source / "gateway" / "Quarnel.m", source / "LICENSE"], matlab)
 copy(sorted((source / "gateway" / "resources").iterdir()), matlab / "resources")
 configured(source / "packaging" / "matlab" / "README.md.in", matlab / "README.md", {"VERSION": version})
+configured(source / "packaging" / "matlab" / "Contents.m.in", matlab / "Contents.m",
+           {"VERSION": version, "DATE": matlab_date})
 copy_batch_helpers(matlab)
 copy_module_sources(matlab)
 write_zip(matlab_name, matlab_zip)

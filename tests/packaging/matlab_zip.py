@@ -1,17 +1,20 @@
 """The MATLAB zip holds exactly one folder with both modules, the help text, the tab completion,
-the license, the README for MATLAB users (with the version filled in), the helpers for many volumes
-laid out as in batch/, quarnel-reduce linked statically, and build_quarnel with its sources laid
-out as in the source tree: each the very file the build and the sources have. Its programs are
-stored executable, as unzip restores them, and its tab completion describes both of Quarnel's
-arguments.
+the license, the README for MATLAB users (with the version filled in), Contents.m, the helpers for
+many volumes laid out as in batch/, quarnel-reduce linked statically, and build_quarnel with its
+sources laid out as in the source tree: each the very file the build and the sources have. Its
+programs are stored executable, as unzip restores them, its tab completion describes both of
+Quarnel's arguments, and the first two lines of its Contents.m give Quarnel's name, version and
+release date as MATLAB's ver reads them.
 
-  matlab_zip.py Quarnel-VERSION-matlab.zip --version VERSION --windows-module Quarnel.mexw64
-      --linux-module Quarnel.mexa64 --static-command quarnel-reduce-static --source-dir SOURCES
-      --build-dir BUILD
+  matlab_zip.py Quarnel-VERSION-matlab.zip --version VERSION --release-date YYYY-MM-DD
+      --windows-module Quarnel.mexw64 --linux-module Quarnel.mexa64
+      --static-command quarnel-reduce-static --source-dir SOURCES --build-dir BUILD
 """
 
 import argparse
+import datetime
 import json
+import re
 import stat
 import sys
 import zipfile
@@ -49,6 +52,7 @@ FROM_SOURCES = {
 # Those that the build writes, and their place in the build folder.
 FROM_BUILD = {"private/quarnel_version.m": "batch/private/quarnel_version.m"}
 README_TEMPLATE = "packaging/matlab/README.md.in"
+CONTENTS_TEMPLATE = "packaging/matlab/Contents.m.in"
 EXECUTABLES = ["quarnel-reduce", "slurm/quarnel-submit", "slurm/reduce_array.sbatch"]
 
 # Quarnel(path, progress): a required .raw file path, then an optional logical or numeric scalar.
@@ -57,6 +61,12 @@ EXPECTED_INPUTS = [
     ("progress", "ordered", [["logical", "scalar"], ["numeric", "scalar"]]),
 ]
 
+# ver takes a folder's name from the first line of its Contents.m and its version, the oldest
+# release it runs on and its date from the second.
+MONTHS = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"]
+NAME_LINE = "% Quarnel"
+VERSION_LINE = re.compile(r"% Version \d+\.\d+\.\d+ \(R2017b\) \d\d-(" + "|".join(MONTHS) + r")-\d{4}")
+
 # The system that made an entry; Unix is the one whose mode unzip restores.
 UNIX = 3
 
@@ -64,6 +74,11 @@ UNIX = 3
 def read(path):
     with open(path, "rb") as file:
         return file.read()
+
+
+def matlab_date(day):
+    """DAY as MATLAB writes dates: 09-Dec-2026."""
+    return f"{day.day:02}-{MONTHS[day.month - 1]}-{day.year}"
 
 
 def expected_files(arguments):
@@ -75,6 +90,9 @@ def expected_files(arguments):
     files["quarnel-reduce"] = read(arguments.static_command)
     readme = read(f"{arguments.source_dir}/{README_TEMPLATE}")
     files["README.md"] = readme.replace(b"@VERSION@", arguments.version.encode())
+    contents = read(f"{arguments.source_dir}/{CONTENTS_TEMPLATE}")
+    contents = contents.replace(b"@VERSION@", arguments.version.encode())
+    files["Contents.m"] = contents.replace(b"@DATE@", matlab_date(arguments.release_date).encode())
     return files
 
 
@@ -105,6 +123,21 @@ def described_inputs(text):
         return f"no list of Quarnel's inputs ({error!r})"
 
 
+def contents_faults(text, arguments):
+    """What keeps ver from reading Quarnel's name, version and release date from Contents.m."""
+    lines = text.decode(errors="replace").split("\n")
+    name, version = (lines + ["(none)"])[:2]
+    faults = []
+    if name != NAME_LINE:
+        faults.append(f"its Contents.m starts with {name!r}, not {NAME_LINE!r}")
+    if not VERSION_LINE.fullmatch(version):
+        faults.append(f"its Contents.m's second line {version!r} is not % Version X.Y.Z (R2017b) DD-Mon-YYYY")
+    elif version != f"% Version {arguments.version} (R2017b) {matlab_date(arguments.release_date)}":
+        faults.append(f"its Contents.m's second line {version!r} names another version or date than"
+                      f" {arguments.version} and {arguments.release_date}")
+    return faults
+
+
 def check(arguments, files):
     """The faults found in the zip."""
     folder = f"Quarnel-{arguments.version}"
@@ -128,6 +161,7 @@ def check(arguments, files):
             if archive.read(f"{folder}/{name}") != content:
                 faults.append(f"its {name} is not the file the build and the sources have")
 
+        faults += contents_faults(archive.read(f"{folder}/Contents.m"), arguments)
         described = described_inputs(archive.read(f"{folder}/{SIGNATURES}"))
         if described != EXPECTED_INPUTS:
             faults.append(f"its {SIGNATURES} describes\n    {described}\n  not\n    {EXPECTED_INPUTS}")
@@ -139,6 +173,7 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("zip")
     parser.add_argument("--version", required=True)
+    parser.add_argument("--release-date", required=True, type=datetime.date.fromisoformat)
     parser.add_argument("--windows-module", required=True)
     parser.add_argument("--linux-module", required=True)
     parser.add_argument("--static-command", required=True)
