@@ -5,7 +5,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cfloat>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +19,8 @@ namespace quarnel::command {
 
 namespace {
 
-constexpr const char* kUsage = "quarnel-reduce [--resume] [--jobs N] [--list FILE] OUTPUT_FOLDER [VOLUME...]";
+constexpr const char* kUsage =
+    "quarnel-reduce [--resume] [--jobs N] [--list FILE] [--format F[,F]] [--voxel-size S] OUTPUT_FOLDER [VOLUME...]";
 
 constexpr long kMostJobs = 64;
 
@@ -32,12 +36,16 @@ constexpr const char* kHelp =
     "NAME.raw; a volume not named .raw is saved as its whole name with .mat added. The output\n"
     "folder is created when missing; its parent must exist.\n"
     "\n"
-    "  --resume      keep each NAME.mat that is whole and was made from the volume as it is now\n"
-    "                (same size and modification time); reduce the rest\n"
-    "  --jobs N      reduce N volumes at once (1 to 64; default 1), about 65 MiB of memory each\n"
-    "  --list FILE   also reduce the volumes named in FILE, NUL-separated (find -print0), before\n"
-    "                the VOLUME arguments; - reads the list from standard input\n"
-    "  --            ends the options\n"
+    "  --resume        keep each result that is whole and was made from the volume as it is now\n"
+    "                  (same size and modification time, same voxel size); reduce the rest\n"
+    "  --jobs N        reduce N volumes at once (1 to 64; default 1), about 66 MiB of memory each\n"
+    "  --list FILE     also reduce the volumes named in FILE, NUL-separated (find -print0), before\n"
+    "                  the VOLUME arguments; - reads the list from standard input\n"
+    "  --format F      mat (the default), nifti (NAME.nii, a NIfTI-1 image with the voxel size\n"
+    "                  and position), or mat,nifti: both from one read of the volume\n"
+    "  --voxel-size S  the input's voxel edge in millimetres, or SX,SY,SZ along its columns, rows\n"
+    "                  and slices (default 1); NAME.nii's voxels are twice as large\n"
+    "  --              ends the options\n"
     "  --help, --version\n"
     "\n"
     "Standard output gets one line a volume, in the order given: \"ok NAME.raw\", \"kept NAME.raw\"\n"
@@ -67,6 +75,35 @@ unsigned parseJobs(const std::string& text) {
         usageError("--jobs takes a whole number from 1 to " + std::to_string(kMostJobs) + ", not '" + shownName(text) + "'");
     }
     return static_cast<unsigned>(jobs);
+}
+
+// "mat", "nifti", or both, separated by a comma.
+std::vector<Format> parseFormats(const std::string& text) {
+    const bool mat = text == "mat" || text == "mat,nifti" || text == "nifti,mat";
+    const bool nifti = text == "nifti" || text == "mat,nifti" || text == "nifti,mat";
+    if (!mat && !nifti) usageError("--format takes mat, nifti or mat,nifti, not '" + shownName(text) + "'");
+    return mat && nifti ? std::vector<Format>{Format::mat, Format::nifti} : std::vector<Format>{mat ? Format::mat : Format::nifti};
+}
+
+// One or three positive decimal numbers, separated by commas, each one whose double and half a
+// NIfTI header's 32-bit floats hold.
+std::array<double, 3> parseVoxelSize(const std::string& text) {
+    std::vector<double> edges;
+    for (std::size_t start = 0;; start = text.find(',', start) + 1) {
+        const std::string number = text.substr(start, text.find(',', start) - start);
+        // Digits, a point and an exponent alone: strtod would take "inf", "nan" and hexadecimal too.
+        const bool decimal = (std::isdigit(static_cast<unsigned char>(number[0])) != 0 || number[0] == '.') &&
+                             number.find_first_not_of("0123456789.eE+-") == std::string::npos;
+        char* end = nullptr;
+        const double edge = decimal ? std::strtod(number.c_str(), &end) : 0;
+        edges.push_back(end != nullptr && *end == '\0' && edge >= 2 * FLT_MIN && edge <= FLT_MAX / 2 ? edge : 0);
+        if (text.find(',', start) == std::string::npos) break;
+    }
+    if (edges.size() == 1) edges.resize(3, edges[0]);
+    if (edges.size() != 3 || std::find(edges.begin(), edges.end(), 0.0) != edges.end()) {
+        usageError("--voxel-size takes S or SX,SY,SZ, positive decimal numbers of millimetres, not '" + shownName(text) + "'");
+    }
+    return {edges[0], edges[1], edges[2]};
 }
 
 // Waits until the list has bytes or has ended: poll, unlike a read, hears a stop, so that a list
@@ -157,7 +194,8 @@ Options parseCommandLine(int argc, char* argv[], bool inputClosed) {
     static const option kOptions[] = {
         {"resume", no_argument, nullptr, 'r'}, {"jobs", required_argument, nullptr, 'j'},
         {"list", required_argument, nullptr, 'l'}, {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'}, {nullptr, 0, nullptr, 0},
+        {"version", no_argument, nullptr, 'V'}, {"format", required_argument, nullptr, 'f'},
+        {"voxel-size", required_argument, nullptr, 's'}, {nullptr, 0, nullptr, 0},
     };
     Options options;
     const char* listPath = nullptr;
@@ -168,6 +206,8 @@ Options parseCommandLine(int argc, char* argv[], bool inputClosed) {
         switch (option) {
             case 'r': options.resume = true; break;
             case 'j': options.jobs = parseJobs(optarg != nullptr ? optarg : ""); break;
+            case 'f': options.formats = parseFormats(optarg != nullptr ? optarg : ""); break;
+            case 's': options.voxelSize = parseVoxelSize(optarg != nullptr ? optarg : ""); break;
             case 'l':
                 if (listPath != nullptr) usageError("--list is given twice");
                 listPath = optarg;

@@ -1,14 +1,20 @@
-// The command line: quarnel-reduce [--resume] [--jobs N] [--list FILE] OUTPUT_FOLDER [VOLUME...]
+// The command line: quarnel-reduce [--resume] [--jobs N] [--list FILE] [--format F[,F]]
+//                                   [--voxel-size S|SX,SY,SZ] OUTPUT_FOLDER [VOLUME...]
 #pragma once
 
+#include <array>
 #include <string>
 #include <vector>
+
+#include "result_file.h"
 
 namespace quarnel::command {
 
 struct Options {
     bool resume = false;
     unsigned jobs = 1;
+    std::vector<Format> formats{Format::mat};  // in the order they are written
+    std::array<double, 3> voxelSize{1, 1, 1};  // millimetres, along the input's columns, rows, slices
     std::string outputFolder;
     std::vector<std::string> volumes;  // the --list entries first, then the VOLUME arguments
 };

@@ -70,7 +70,7 @@ bool Temporary::commit(const std::string& name) {
     return fsync(folder_) == 0 || errno == EINVAL;
 }
 
-void removeAbandonedTemporaries(int folder, off_t size, const std::vector<FileIdentity>& inputs) {
+void removeAbandonedTemporaries(int folder, const std::vector<off_t>& sizes, const std::vector<FileIdentity>& inputs) {
     DIR* entries = fdopendir(dup(folder));
     while (const dirent* entry = entries == nullptr ? nullptr : readdir(entries)) {
         if (fnmatch(".quarnel-??????.partial", entry->d_name, 0) != 0) continue;
@@ -79,7 +79,8 @@ void removeAbandonedTemporaries(int folder, off_t size, const std::vector<FileId
         struct stat named {};
         // The name must still lead to the file once its lock is had: another run may have removed
         // it, and a user's file may have taken the name since.
-        if (file.value >= 0 && fstat(file.value, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_size == size &&
+        if (file.value >= 0 && fstat(file.value, &opened) == 0 && S_ISREG(opened.st_mode) &&
+            std::find(sizes.begin(), sizes.end(), opened.st_size) != sizes.end() &&
             !std::binary_search(inputs.begin(), inputs.end(), identityOf(opened)) &&
             flock(file.value, LOCK_EX | LOCK_NB) == 0 && fstatat(folder, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
             identityOf(opened) == identityOf(named)) {

@@ -48,8 +48,9 @@ private:
     std::string name_;
 };
 
-// Removes the temporaries that killed runs left in the folder: each of exactly `size` bytes whose
-// lock can be taken, as a live writer holds its own, and that is none of `inputs` (sorted).
-void removeAbandonedTemporaries(int folder, off_t size, const std::vector<FileIdentity>& inputs);
+// Removes the temporaries that killed runs left in the folder: each of exactly one of `sizes`, a
+// result's, whose lock can be taken, as a live writer holds its own, and that is none of `inputs`
+// (sorted).
+void removeAbandonedTemporaries(int folder, const std::vector<off_t>& sizes, const std::vector<FileIdentity>& inputs);
 
 }  // namespace quarnel::command

@@ -52,10 +52,10 @@ std::vector<VolumeEntry> volumeEntries(const Options& options) {
     for (const std::string& path : options.volumes) {
         std::optional<VolumeEntry> entry = volumeEntry(path);
         if (!entry) failBeforeStart("the volume '" + shownName(path) + "' has no file name to name its result after");
-        const auto [earlier, isNew] = volumeByResult.emplace(entry->resultName, entries.size());
+        const auto [earlier, isNew] = volumeByResult.emplace(entry->name, entries.size());
         if (!isNew) {
             failBeforeStart("'" + shownName(entries[earlier->second].path) + "' and '" + shownName(path) +
-                            "' would both be saved as " + shownName(entry->resultName));
+                            "' would both be saved as " + shownName(resultName(entry->name, options.formats[0])));
         }
         entries.push_back(std::move(*entry));
     }
@@ -83,7 +83,7 @@ FileIdentity identityOf(const struct stat& status) { return {status.st_dev, stat
 // The inputs as the system knows them, each as named and as its links lead, sorted. Ends the run
 // before anything is done when a result would be renamed over an input: when a result's name in
 // the output folder is an input's own name, or a link to it.
-std::vector<FileIdentity> inputIdentities(const std::vector<VolumeEntry>& volumes, int folder) {
+std::vector<FileIdentity> inputIdentities(const std::vector<VolumeEntry>& volumes, const Destination& destination) {
     std::vector<std::pair<FileIdentity, std::size_t>> inputs;
     for (std::size_t i = 0; i < volumes.size(); ++i) {
         struct stat status {};
@@ -92,12 +92,14 @@ std::vector<FileIdentity> inputIdentities(const std::vector<VolumeEntry>& volume
     }
     std::sort(inputs.begin(), inputs.end());
     for (const VolumeEntry& volume : volumes) {
-        struct stat result {};
-        if (fstatat(folder, volume.resultName.c_str(), &result, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        const auto input = std::lower_bound(inputs.begin(), inputs.end(), std::pair(identityOf(result), std::size_t{0}));
-        if (input != inputs.end() && input->first == identityOf(result)) {
-            failBeforeStart("the result of '" + shownName(volume.path) + "' would replace the volume '" +
-                            shownName(volumes[input->second].path) + "'");
+        for (const Format format : destination.formats) {
+            struct stat result {};
+            if (fstatat(destination.folder, resultName(volume.name, format).c_str(), &result, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            const auto input = std::lower_bound(inputs.begin(), inputs.end(), std::pair(identityOf(result), std::size_t{0}));
+            if (input != inputs.end() && input->first == identityOf(result)) {
+                failBeforeStart("the result of '" + shownName(volume.path) + "' would replace the volume '" +
+                                shownName(volumes[input->second].path) + "'");
+            }
         }
     }
     std::vector<FileIdentity> identities(inputs.size());
@@ -173,12 +175,14 @@ bool printLine(const VolumeEntry& volume, const VolumeOutcome& outcome, std::chr
     return true;
 }
 
+// A worker's result, V, followed by the chunk it writes and reads results through.
 float* allocateResult() {
-    // The result lies in huge pages where the system gives them: with small pages, faulting in
-    // its 16384 pages and missing the TLB across them took as long as the rest of a volume's work
-    // on a virtual machine. Aligned so, every tile the kernels write out fills whole cache lines.
-    void* result = std::aligned_alloc(2 << 20, kOutputElements * sizeof(float));
-    if (result != nullptr) (void)madvise(result, kOutputElements * sizeof(float), MADV_HUGEPAGE);
+    // In huge pages where the system gives them: with small pages, faulting in the result's 16384
+    // pages and missing the TLB across them took as long as the rest of a volume's work on a
+    // virtual machine. Aligned so, every tile the kernels write out fills whole cache lines.
+    constexpr std::size_t kBytes = (kOutputElements + kChunkElements) * sizeof(float);
+    void* result = std::aligned_alloc(2 << 20, kBytes);
+    if (result != nullptr) (void)madvise(result, kBytes, MADV_HUGEPAGE);
     return static_cast<float*>(result);
 }
 
@@ -216,8 +220,9 @@ private:
         if (result == nullptr && leaveToOthers(std::nullopt)) return;
         while (const std::optional<std::size_t> index = take()) {
             if (result == nullptr) result.reset(allocateResult());
-            VolumeOutcome outcome = result != nullptr ? reduceVolume(volumes_[*index], destination_, result.get())
-                                                      : VolumeOutcome{VolumeStatus::noMemory, {}};
+            VolumeOutcome outcome = result != nullptr
+                                        ? reduceVolume(volumes_[*index], destination_, result.get(), result.get() + kOutputElements)
+                                        : VolumeOutcome{VolumeStatus::noMemory, {}};
             if (outcome.status == VolumeStatus::noMemory && leaveToOthers(index)) return;
             const std::lock_guard<std::mutex> lock(mutex_);
             outcomes_[*index] = std::move(outcome);
@@ -294,13 +299,15 @@ int runCommand(int argc, char* argv[]) {
     if ((closed & (1u << STDOUT_FILENO)) != 0) failBeforeStart("standard output is closed: the volumes' lines would be lost");
     const Options options = parseCommandLine(argc, argv, (closed & (1u << STDIN_FILENO)) != 0);
     const std::vector<VolumeEntry> volumes = volumeEntries(options);
-    const int folder = openOutputFolder(options.outputFolder);
-    const std::vector<FileIdentity> inputs = inputIdentities(volumes, folder);
+    const Destination destination{options.outputFolder, openOutputFolder(options.outputFolder), options.resume, options.formats,
+                                  options.voxelSize};
+    const std::vector<FileIdentity> inputs = inputIdentities(volumes, destination);
     // A folder that can't take a result is found now, not once the first volume has been read.
-    const int probeError = Temporary(options.outputFolder, folder).create(kResultFileBytes) ? 0 : errno;
+    const int probeError =
+        Temporary(destination.folderPath, destination.folder).create(resultFileBytes(options.formats.back())) ? 0 : errno;
     if (probeError != 0) failWithReason("can't write in the output folder " + shownName(options.outputFolder), probeError);
-    removeAbandonedTemporaries(folder, kResultFileBytes, inputs);
-    return Run(volumes, Destination{options.outputFolder, folder, options.resume}).reduceAll(options.jobs);
+    removeAbandonedTemporaries(destination.folder, {resultFileBytes(Format::mat), resultFileBytes(Format::nifti)}, inputs);
+    return Run(volumes, destination).reduceAll(options.jobs);
 }
 
 }  // namespace

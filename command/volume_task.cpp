@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -39,8 +40,8 @@ VolumeOutcome failed(std::string reason) { return VolumeOutcome{VolumeStatus::fa
 // The module's own line for a file it can't open, with the system's reason after it.
 VolumeOutcome cantOpen(const char* reason) { return failed(std::string("Couldn't open file! (") + reason + ")"); }
 
-VolumeOutcome cantWrite(const VolumeEntry& volume, const char* reason) {
-    return failed("Couldn't write " + shownName(volume.resultName) + " (" + reason + ")");
+VolumeOutcome cantWrite(const std::string& file, const char* reason) {
+    return failed("Couldn't write " + shownName(file) + " (" + reason + ")");
 }
 
 // The core's line, and the system's reason when the stream met a read error.
@@ -51,16 +52,19 @@ VolumeOutcome coreFailed(std::string line, std::FILE* stream, int error) {
 
 void closeStream(std::FILE* stream) { (void)std::fclose(stream); }
 
-// What keeps resultName from being made in the folder, found before the volume is read: a name
-// too long for the file system, or a folder of that name. 0 when nothing does.
-int resultNameError(const VolumeEntry& volume, int folder) {
+// What keeps a result from being made in the folder, found before the volume is read: a name too
+// long for the file system, or a folder of that name. 0 when nothing does.
+int resultNameError(const std::string& file, int folder) {
     struct stat existing {};
-    if (fstatat(folder, volume.resultName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
+    if (fstatat(folder, file.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
     return S_ISDIR(existing.st_mode) ? EISDIR : 0;
 }
 
-VolumeOutcome reduceOpenVolume(const VolumeEntry& volume, const Destination& destination, float* result) {
-    if (const int error = resultNameError(volume, destination.folder)) return cantWrite(volume, std::strerror(error));
+VolumeOutcome reduceOpenVolume(const VolumeEntry& volume, const Destination& destination, float* result, float* chunk) {
+    for (const Format format : destination.formats) {
+        const std::string name = resultName(volume.name, format);
+        if (const int error = resultNameError(name, destination.folder)) return cantWrite(name, std::strerror(error));
+    }
     // Anything but a regular file is refused unopened: opening a FIFO could wait for a writer, and
     // reading a device could never end.
     struct stat opened {};
@@ -76,8 +80,11 @@ VolumeOutcome reduceOpenVolume(const VolumeEntry& volume, const Destination& des
         if (input == nullptr) close(descriptor);
         return cantOpen(input == nullptr ? std::strerror(error) : "not a regular file");
     }
-    const InputRecord record{static_cast<unsigned long long>(opened.st_size), opened.st_mtim};
-    if (destination.resume && resultIsCurrent(destination.folder, volume.resultName, record, result)) {
+    const Provenance provenance{static_cast<unsigned long long>(opened.st_size), opened.st_mtim, destination.voxelSize};
+    const auto isCurrent = [&](Format format) {
+        return resultIsCurrent(format, destination.folder, resultName(volume.name, format), provenance, chunk);
+    };
+    if (destination.resume && std::all_of(destination.formats.begin(), destination.formats.end(), isCurrent)) {
         return VolumeOutcome{VolumeStatus::kept, ""};
     }
     coreFailure = CoreFailure{};
@@ -93,8 +100,13 @@ VolumeOutcome reduceOpenVolume(const VolumeEntry& volume, const Destination& des
         after.st_mtim.tv_nsec != opened.st_mtim.tv_nsec) {
         return failed("the file changed while it was read");
     }
-    const std::string writeFailure = writeResult(destination.folderPath, destination.folder, volume.resultName, result, record);
-    return writeFailure.empty() ? VolumeOutcome{VolumeStatus::reduced, ""} : cantWrite(volume, writeFailure.c_str());
+    // Each format from the one sweep; all are written again, as one that is stale or gone makes all suspect.
+    for (const Format format : destination.formats) {
+        const std::string name = resultName(volume.name, format);
+        const std::string failure = writeResult(format, destination.folderPath, destination.folder, name, result, provenance, chunk);
+        if (!failure.empty()) return cantWrite(name, failure.c_str());
+    }
+    return VolumeOutcome{VolumeStatus::reduced, ""};
 }
 
 }  // namespace
@@ -105,14 +117,14 @@ std::optional<VolumeEntry> volumeEntry(const std::string& path) {
     const std::size_t start = path.rfind('/', end) + 1;  // 0 when there is no slash
     const std::string fileName = path.substr(start, end + 1 - start);
     if (fileName == "." || fileName == "..") return std::nullopt;
-    // NAME.raw gives NAME.mat; any other name, ".raw" alone included, keeps its whole self.
+    // NAME.raw gives NAME; any other name, ".raw" alone included, keeps its whole self.
     const bool endsInRaw = fileName.size() > 4 && fileName.compare(fileName.size() - 4, 4, ".raw") == 0;
-    return VolumeEntry{path, shownName(fileName), fileName.substr(0, fileName.size() - (endsInRaw ? 4 : 0)) + ".mat"};
+    return VolumeEntry{path, shownName(fileName), fileName.substr(0, fileName.size() - (endsInRaw ? 4 : 0))};
 }
 
-VolumeOutcome reduceVolume(const VolumeEntry& volume, const Destination& destination, float* result) {
+VolumeOutcome reduceVolume(const VolumeEntry& volume, const Destination& destination, float* result, float* chunk) {
     try {
-        return reduceOpenVolume(volume, destination, result);
+        return reduceOpenVolume(volume, destination, result, chunk);
     } catch (const VolumeInterrupted&) {
         return failed("interrupted");
     } catch (const std::bad_alloc&) {

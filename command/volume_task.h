@@ -1,19 +1,24 @@
 // One volume: from its path to NAME.mat, or to the reason why not.
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "result_file.h"
 
 namespace quarnel::command {
 
 struct VolumeEntry {
     std::string path;
     std::string shownFileName;  // the path's last component, as the lines show it
-    std::string resultName;     // NAME.mat in the output folder
+    std::string name;           // NAME, which names its results
 };
 
 // The entry for a path, or nothing when the path has no file name to go by: empty, ".", "..",
-// or a path of slashes. Trailing slashes are ignored, as basename does.
+// or a path of slashes. Trailing slashes are ignored, as basename does. NAME is the file name
+// without a final ".raw", or the whole file name.
 std::optional<VolumeEntry> volumeEntry(const std::string& path);
 
 // noMemory: the volume couldn't be tried for want of memory, which another worker may have.
@@ -28,10 +33,13 @@ struct Destination {
     std::string folderPath;
     int folder;  // the output folder, open
     bool resume;
+    std::vector<Format> formats;
+    std::array<double, 3> voxelSize;
 };
 
-// Reduces the volume into `result` (16777216 floats) and saves it in the destination. A stop
-// ends it as failed, "interrupted", with nothing written.
-VolumeOutcome reduceVolume(const VolumeEntry& volume, const Destination& destination, float* result);
+// Reduces the volume into `result` (16777216 floats) and saves it in each format of the
+// destination, using `chunk` (kChunkElements floats). A stop ends it as failed, "interrupted",
+// with nothing more written.
+VolumeOutcome reduceVolume(const VolumeEntry& volume, const Destination& destination, float* result, float* chunk);
 
 }  // namespace quarnel::command
