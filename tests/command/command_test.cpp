@@ -583,9 +583,12 @@ TEST(Command, CommandLine) {
         {"an empty list entry", {"--list", "-", "out"}, std::string("a.raw\0\0b.raw", 12), 2, "", "empty entry (entry 2)"},
         {"a list of NULs", {"--list", "/dev/zero", "out"}, std::nullopt, 2, "", "empty entry (entry 1)"},
         {"a list longer than any", {"--list", "long list", "out"}, std::nullopt, 2, "", "longer than any list of volumes"},
+        {"an unknown format", {"--format", "mat,tiff", "out", "a.raw"}, std::nullopt, 2, "", "--format takes mat, nifti or mat,nifti"},
+        {"two voxel edges", {"--voxel-size", "1,2", "out", "a.raw"}, std::nullopt, 2, "", "--voxel-size takes S or SX,SY,SZ"},
+        {"an infinite voxel edge", {"--voxel-size=1,inf,1", "out", "a.raw"}, std::nullopt, 2, "", "--voxel-size takes"},
         {"no parent folder", {"gone/out", "a.raw"}, std::nullopt, 2, "", "can't create the output folder gone/out"},
         {"a file for a folder", {"plain file", "a.raw"}, std::nullopt, 2, "", "can't use the output folder plain file"},
-        {"help", {"--help"}, std::nullopt, 0, "usage: quarnel-reduce [--resume] [--jobs N] [--list FILE] OUTPUT_FOLDER", ""},
+        {"help", {"--help"}, std::nullopt, 0, "usage: quarnel-reduce [--resume] [--jobs N] [--list FILE] [--format F[,F]]", ""},
         {"version", {"--version"}, std::nullopt, 0, "quarnel-reduce " QUARNEL_VERSION "\n", ""},
         {"an empty list", {"--list", "-", "out"}, std::string(), 0, "", ""},
         {"list then arguments", {"--list=-", "out", "a.raw"}, std::string("b.raw\0", 6), 0, "ok b.raw\nok a.raw\n", ""},
@@ -697,13 +700,23 @@ TEST(Command, FaultsLeaveOnlyWholeResultsAndResumeCompletesThem) {
     const std::vector<std::string> allResults = {"v1.mat", "v2.mat", "v3.mat", "v4.mat"};
     const std::vector<std::string> resume = {"--resume", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"};
     const std::string resumed = "kept v1.raw\nok v2.raw\nok v3.raw\nok v4.raw\n";
-    const auto signalSoon = [](int signal) {
+    const Watch killBeforeAnything = [](pid_t process, const std::string&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return kill(process, SIGKILL) == 0;
+    };
+    // Once the command catches the signal and sleeps, as it does waiting for its list.
+    const auto signalWhenWaiting = [](int signal) {
         return [signal](pid_t process, const std::string&) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            return kill(process, signal) == 0;
+            std::ifstream status("/proc/" + std::to_string(process) + "/status");
+            bool catches = false;
+            bool sleeps = false;
+            for (std::string line; std::getline(status, line);) {
+                catches |= line.rfind("SigCgt:", 0) == 0 && (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1) & 1) != 0;
+                sleeps |= line.rfind("State:\tS", 0) == 0;
+            }
+            return catches && sleeps && kill(process, signal) == 0;
         };
     };
-    const Watch killBeforeAnything = signalSoon(SIGKILL);
     constexpr rlim_t kMiB = 1 << 20;
     const Watch sweepOfSecond = signalAt(1, Stage::sweep, SIGSTOP);
     const Watch touchWhileRead = [sweepOfSecond](pid_t process, const std::string& out) {
@@ -776,9 +789,9 @@ TEST(Command, FaultsLeaveOnlyWholeResultsAndResumeCompletesThem) {
           {{"--resume", "out", "v1.raw"}, nullptr, std::nullopt, 0, "kept v1.raw\n", {"v1.mat"}}}},
         {"SIGTERM while a FIFO no one writes to is opened as the list",
          Disk::plain,
-         {{{"--list", "fifo", "out"}, signalSoon(SIGTERM), std::nullopt, 143, "", {}}},
+         {{{"--list", "fifo", "out"}, signalWhenWaiting(SIGTERM), std::nullopt, 143, "", {}}},
          [](const std::string& f) { ASSERT_EQ(mkfifo((f + "/fifo").c_str(), 0666), 0); }},
-        {"SIGINT while a silent list is read", Disk::plain, {{{"--list", "-", "out"}, signalSoon(SIGINT), std::nullopt, 130, "", {}}}},
+        {"SIGINT while a silent list is read", Disk::plain, {{{"--list", "-", "out"}, signalWhenWaiting(SIGINT), std::nullopt, 130, "", {}}}},
         {"SIGHUP while the second volume is read",
          Disk::plain,
          {{all, signalAt(1, Stage::sweep, SIGHUP), std::nullopt, 129, "ok v1.raw\nfailed v2.raw: interrupted\n", {"v1.mat"}}}},
@@ -860,7 +873,14 @@ struct ResumeRow {
     const char* out;
     int status;
     bool changesInput = false;  // a.raw is then a copy of its own, else a link
+    std::vector<std::string> options{};  // a --format other than mat's, and a voxel size
 };
+
+// Has the command put its own results for a.raw into `into` in the folder.
+void madeByCommand(const std::string& folder, std::vector<std::string> options, const std::string& into = "out") {
+    options.insert(options.end(), {into, "a.raw"});
+    ASSERT_EQ(run({options, folder, std::nullopt, false, std::nullopt, nullptr}).status, 0);
+}
 
 std::string rightResult(const std::string& folder) {
     return expectedResult({folder + "/a.raw", randomSource(0).reduced});
@@ -961,6 +981,39 @@ TEST(Command, ResumeKeepsOnlyWholeCurrentResults) {
              ASSERT_EQ(mkfifo((f + "/a.raw").c_str(), 0666), 0);
          },
          "failed a.raw: Couldn't open file! (not a regular file)\n", 1},
+        // NIfTI results, and both formats: they are compared with what the command writes afresh.
+        {"its own NIfTI result", [](const std::string& f) { madeByCommand(f, {"--format", "nifti"}); }, "kept a.raw\n", 0, false,
+         {"--format", "nifti"}},
+        {"a NIfTI result of another voxel size",
+         [](const std::string& f) { madeByCommand(f, {"--format", "nifti", "--voxel-size", "1,1,0.5"}); }, "ok a.raw\n", 0, false,
+         {"--format", "nifti"}},
+        {"a NIfTI result with an element changed",
+         [](const std::string& f) {
+             madeByCommand(f, {"--format", "nifti", "--voxel-size", "0.5"});
+             writeAt(f + "/out/a.nii", 640 + 4 * 70000, {0x3F});
+         },
+         "ok a.raw\n", 0, false, {"--format", "nifti", "--voxel-size", "0.5"}},
+        {"a NIfTI result whose pixdim alone was changed",
+         [](const std::string& f) {
+             madeByCommand(f, {"--format", "nifti", "--voxel-size", "0.5"});
+             writeAt(f + "/out/a.nii", 83, {0x40});
+         },
+         "ok a.raw\n", 0, false, {"--format", "nifti", "--voxel-size", "0.5"}},
+        {"a NIfTI result of the input touched since",
+         [](const std::string& f) {
+             madeByCommand(f, {"--format", "nifti"});
+             const struct stat input = statusOf(f + "/a.raw");
+             setTime(f + "/a.raw", input.st_mtim.tv_sec + 1, input.st_mtim.tv_nsec);
+         },
+         "ok a.raw\n", 0, true, {"--format", "nifti"}},
+        {"both formats current", [](const std::string& f) { madeByCommand(f, {"--format", "mat,nifti"}); }, "kept a.raw\n", 0,
+         false, {"--format", "mat,nifti"}},
+        {"both formats, the NIfTI result gone",
+         [](const std::string& f) {
+             madeByCommand(f, {"--format", "mat,nifti"});
+             fs::remove(f + "/out/a.nii");
+         },
+         "ok a.raw\n", 0, false, {"--format", "mat,nifti"}},
     };
     if (!octave.empty()) {
         rows.push_back({"x = 5 saved by Octave",
@@ -984,15 +1037,25 @@ TEST(Command, ResumeKeepsOnlyWholeCurrentResults) {
         if (::testing::Test::HasFatalFailure()) {
             continue;
         }
-        const std::string before = fileBytes(folder + "/out/a.mat");
-        const Ended ended = run({{"--resume", "out", "a.raw"}, folder, std::nullopt, false, std::nullopt, nullptr});
+        const std::map<std::string, std::string> before = folderBytes(folder + "/out");
+        std::map<std::string, ino_t> inodes;
+        for (const auto& [name, bytes] : before) inodes[name] = statusOf(folder + "/out/" + name).st_ino;
+        std::vector<std::string> arguments{"--resume"};
+        arguments.insert(arguments.end(), row.options.begin(), row.options.end());
+        arguments.insert(arguments.end(), {"out", "a.raw"});
+        const Ended ended = run({arguments, folder, std::nullopt, false, std::nullopt, nullptr});
         EXPECT_EQ(ended.status, row.status);
         EXPECT_EQ(ended.out, row.out);
-        // A result kept, or beside a failure, stays as it was; any other is made again.
+        // A result kept, or beside a failure, stays as it was; any other is made again, every
+        // format of the run anew.
         if (row.status != 0 || std::string(row.out).rfind("kept", 0) == 0) {
-            EXPECT_TRUE(fileBytes(folder + "/out/a.mat") == before) << "a.mat changed";
-        } else {
+            EXPECT_TRUE(folderBytes(folder + "/out") == before) << "a result changed";
+        } else if (row.options.empty()) {
             expectFolder(folder + "/out", {{"a.mat", {folder + "/a.raw", randomSource(0).reduced}}});
+        } else {
+            madeByCommand(folder, row.options, "fresh");
+            EXPECT_TRUE(folderBytes(folder + "/out") == folderBytes(folder + "/fresh")) << "the results aren't what a fresh run writes";
+            for (const auto& [name, inode] : inodes) EXPECT_NE(statusOf(folder + "/out/" + name).st_ino, inode) << name << " was kept";
         }
     }
 }
