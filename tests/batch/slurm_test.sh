@@ -206,12 +206,14 @@ after:  $(file_identity "${kept[@]}")"
 expect_reduced added constant gone longer "random again" random short "with space"
 
 # 3. A task stopped by SIGTERM as it reduces its volumes, then resumed, from the install: its
-# quarnel-submit and job script find its bin/quarnel-reduce.
+# quarnel-submit and job script find its bin/quarnel-reduce, and pass the formats and voxel size
+# on, which the volumes done keep as their results' record.
 mkdir stopped
 for name in one two three four; do
     ln volumes/random.raw "stopped/$name.raw"
 done
-job=$(submitted_job "$installed_submit" 4 "$work/stopped reduced" "$work/stopped")
+formats=(--format mat,nifti --voxel-size 0.5,0.5,2)
+job=$(submitted_job "$installed_submit" "${formats[@]}" 4 "$work/stopped reduced" "$work/stopped")
 for ((waited = 0; waited < 3000; ++waited)); do
     grep -q '^ok ' "logs/quarnel-${job}_0.out" 2>/dev/null && break
     sleep 0.02
@@ -229,8 +231,11 @@ resumed=
 for name in four one three two; do
     if grep -qx "ok $name.raw" "logs/quarnel-${job}_0.out"; then resumed+="kept $name.raw;"; else resumed+="ok $name.raw;"; fi
 done
-job=$(submitted_job "$installed_submit" --resume 4 "$work/stopped reduced" "$work/stopped")
+job=$(submitted_job "$installed_submit" --resume "${formats[@]}" 4 "$work/stopped reduced" "$work/stopped")
 expect_tasks "$job" "0|COMPLETED|0|${resumed%;}"
+for name in four one three two; do
+    nifti_tool -check_hdr -infiles "stopped reduced/$name.nii" | grep -q 'header IS GOOD' || fail "no good stopped reduced/$name.nii"
+done
 
 # 4. reduce_array.sbatch with a list of one's own, on an array one task too short.
 printf '%s\0' ../volumes/constant.raw ../volumes/random.raw ../volumes/longer.raw >own.list  # from logs/
@@ -255,6 +260,7 @@ expect_bad_use "no input" "$submit" "" 2 "$work/bad"
 expect_bad_use "no files per task" "$submit" "" 0 "$work/bad" volumes
 expect_bad_use "a fraction of files per task" "$submit" "" 1.5 "$work/bad" volumes
 expect_bad_use "an unknown option" "$submit" "" --workers 2 2 "$work/bad" volumes
+expect_bad_use "an unknown format" "$submit" "" --format tiff 2 "$work/bad" volumes
 expect_bad_use "no such input" "$submit" "" 2 "$work/bad" nowhere.raw
 expect_bad_use "a folder without volumes" "$submit" "" 2 "$work/bad" empty
 expect_bad_use "two volumes of one result" "$submit" "" 2 "$work/bad" volumes other
