@@ -3,10 +3,10 @@
 #include <fcntl.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "durable_write.h"
@@ -140,8 +140,13 @@ std::string niftiHeader(const char* version, const Provenance& provenance, long 
     std::string record = std::string("Quarnel ") + version + ", input " + std::to_string(provenance.size) + " B " +
                          std::to_string(provenance.modified.tv_sec) + "." + nanosecondsOf(provenance) + " s, voxel";
     for (const double edge : provenance.voxelSize) {
+        // The fewest digits that give the edge back, as given: 0.5, not 0.50000000000000000.
         char text[32];
-        record += ' ' + std::string(text, std::to_chars(text, text + sizeof text, edge).ptr);
+        for (int digits = 1; digits <= 17; ++digits) {
+            (void)std::snprintf(text, sizeof text, "%.*g", digits, edge);
+            if (std::strtod(text, nullptr) == edge) break;
+        }
+        record += ' ' + std::string(text);
     }
     record += " mm, check " + std::to_string(check);
     if (record.size() >= kNiftiDataOffset - kNiftiRecordOffset) return "";

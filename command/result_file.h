@@ -8,7 +8,7 @@
 // none: a record is compared at its own precision), CHECK the sum over the file's elements
 // k = 0 .. 16777215 of E[k] * ((k mod 8191) + 1).
 //
-// NAME.nii: a NIfTI-1 image in one file, 67109696 bytes: float32, 256 x 256 x 256, its first axis
+// NAME.nii: a NIfTI-1 image in one file, 67109504 bytes: float32, 256 x 256 x 256, its first axis
 // along the input's columns (V's second), its voxels twice the input's, centred on their blocks.
 // The record is a comment extension: "Quarnel VERSION, input SIZE B MTIME s, voxel SX SY SZ mm,
 // check CHECK", the voxel edges of the input as given.
