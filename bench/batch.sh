@@ -3,7 +3,8 @@
 #   - floor: build/batch_floor, which reads each volume front to back and writes, flushes and
 #     renames a file of a result's size for it, and does nothing else; and two of it at once, each
 #     on half the volumes, the most that two jobs could gain on this machine;
-#   - quarnel-reduce --jobs 1 and --jobs 2, the native command;
+#   - quarnel-reduce --jobs 1 and --jobs 2, the native command, and --jobs 1 with --format nifti
+#     and --format mat,nifti, each set beside --jobs 1's MAT results;
 #   - reduce_folder in one octave-cli, one volume after the other, as an Octave user runs it.
 # Over 8 volumes of random samples, each run a fresh process writing its 8 results into an
 # emptied folder, timed from its start to its end (first call included, as a user pays it). The
@@ -58,6 +59,8 @@ run_case() {
                         "$build/batch_floor" "$work/reduced" "${volumes[@]}" ;;
         jobs1) measure "$build/quarnel-reduce" --jobs 1 "$work/reduced" "${volumes[@]}" ;;
         jobs2) measure "$build/quarnel-reduce" --jobs 2 "$work/reduced" "${volumes[@]}" ;;
+        nifti) measure "$build/quarnel-reduce" --format nifti "$work/reduced" "${volumes[@]}" ;;
+        both) measure "$build/quarnel-reduce" --format mat,nifti "$work/reduced" "${volumes[@]}" ;;
         folder) measure octave-cli --norc --no-history --no-window-system --quiet \
                         --path "$build/octave" --path "$build/batch" --eval "
                   report = reduce_folder('$work/volumes', '$work/reduced');
@@ -72,7 +75,7 @@ drop_cached_volumes() {
     done
 }
 
-cases=(floor floor2 jobs1 jobs2 folder)
+cases=(floor floor2 jobs1 jobs2 nifti both folder)
 load_before=$(uptime)
 for ((round = 0; round < rounds; ++round)); do
     for source in cache disk; do
@@ -102,18 +105,20 @@ awk -v rounds="$rounds" -v volumes="$volume_count" '
   }
   { ++n[$1, $2]; value[$1, $2, "s", n[$1, $2]] = $3; value[$1, $2, "mb", n[$1, $2]] = $4 }
   END {
-    split("floor floor2 jobs1 jobs2 folder", order, " ")
+    split("floor floor2 jobs1 jobs2 nifti both folder", order, " ")
     label["floor"] = "floor: read, write, sync, rename"
     label["floor2"] = "floor, two at once"
     label["jobs1"] = "quarnel-reduce --jobs 1"
     label["jobs2"] = "quarnel-reduce --jobs 2"
+    label["nifti"] = "quarnel-reduce --format nifti"
+    label["both"] = "quarnel-reduce --format mat,nifti"
     label["folder"] = "reduce_folder in octave-cli"
     # Threads of one process share its peak; the two floors are processes of their own.
-    jobs["floor"] = 1; jobs["floor2"] = 1; jobs["jobs1"] = 1; jobs["jobs2"] = 2; jobs["folder"] = 1
+    jobs["floor"] = 1; jobs["floor2"] = 1; jobs["jobs1"] = 1; jobs["jobs2"] = 2; jobs["nifti"] = 1; jobs["both"] = 1; jobs["folder"] = 1
     printf "%d volumes, medians of %d rounds, each run a fresh process\n\n", volumes, rounds
     printf "| Route | cache: s/volume | volumes/s | x floor | disk: s/volume | volumes/s | x floor | peak MiB per job |\n"
     printf "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |\n"
-    for (c = 1; c <= 5; ++c) {
+    for (c = 1; c <= 7; ++c) {
       name = order[c]
       cache = median(name, "cache", "s") / volumes
       disk = median(name, "disk", "s") / volumes
@@ -126,6 +131,9 @@ awk -v rounds="$rounds" -v volumes="$volume_count" '
            median("jobs1", "cache", "s") / median("jobs2", "cache", "s"), median("jobs1", "disk", "s") / median("jobs2", "disk", "s")
     printf "the floor two at once against one, the most two jobs could gain here: %.2f from the page cache, %.2f from the disk\n",
            median("floor", "cache", "s") / median("floor2", "cache", "s"), median("floor", "disk", "s") / median("floor2", "disk", "s")
+    printf "against MAT results alone, per volume: --format nifti %.2f and mat,nifti %.2f times as long from the page cache, %.2f and %.2f from the disk\n",
+           median("nifti", "cache", "s") / median("jobs1", "cache", "s"), median("both", "cache", "s") / median("jobs1", "cache", "s"),
+           median("nifti", "disk", "s") / median("jobs1", "disk", "s"), median("both", "disk", "s") / median("jobs1", "disk", "s")
     printf "quarnel-reduce --jobs 1 against reduce_folder, per volume: %.1f times as fast from the page cache, %.1f from the disk\n",
            median("folder", "cache", "s") / median("jobs1", "cache", "s"), median("folder", "disk", "s") / median("jobs1", "disk", "s")
   }' "$work/times.txt"
