@@ -47,7 +47,7 @@ static_assert(kMatTextBytes + sizeof kMatFixedWords == kMatDataOffset);
 constexpr std::size_t kNiftiRecordOffset = 360;
 constexpr std::size_t kNiftiDataOffset = 640;
 
-constexpr off_t dataOffset(Format format) { return format == Format::mat ? kMatDataOffset : kNiftiDataOffset; }
+constexpr off_t dataOffset(Format format) { return static_cast<off_t>(format == Format::mat ? kMatDataOffset : kNiftiDataOffset); }
 
 // The weighted sum of the file's elements firstIndex .. firstIndex + count - 1. Each is a whole
 // number of at most 32768 in magnitude and each weight at most 8191, so every product, and every

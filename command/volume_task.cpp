@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <new>
 
@@ -100,13 +101,28 @@ VolumeOutcome reduceOpenVolume(const VolumeEntry& volume, const Destination& des
         after.st_mtim.tv_nsec != opened.st_mtim.tv_nsec) {
         return failed("the file changed while it was read");
     }
-    // Each format from the one sweep; all are written again, as one that is stale or gone makes all suspect.
-    for (const Format format : destination.formats) {
+    // Each format from the one sweep, all written again, as one that is stale or gone makes all
+    // suspect. A second format is written on a thread of its own meanwhile: copying a result into
+    // the page cache and syncing it cost more than the sweep, and a second core and the disk's
+    // queue can take them. Only the NIfTI writer, the second, uses the chunk.
+    const auto write = [&](Format format) {
         const std::string name = resultName(volume.name, format);
         const std::string failure = writeResult(format, destination.folderPath, destination.folder, name, result, provenance, chunk);
-        if (!failure.empty()) return cantWrite(name, failure.c_str());
+        return failure.empty() ? failure : "Couldn't write " + shownName(name) + " (" + failure + ")";
+    };
+    std::future<std::string> second;
+    if (destination.formats.size() == 2) {
+        try {
+            second = std::async(std::launch::async, write, destination.formats[1]);
+        } catch (const std::system_error&) {  // no thread to be had: one after the other
+        }
     }
-    return VolumeOutcome{VolumeStatus::reduced, ""};
+    std::string failure = write(destination.formats[0]);
+    if (destination.formats.size() == 2) {
+        const std::string secondFailure = second.valid() ? second.get() : write(destination.formats[1]);
+        failure = failure.empty() ? secondFailure : failure;
+    }
+    return failure.empty() ? VolumeOutcome{VolumeStatus::reduced, ""} : failed(failure);
 }
 
 }  // namespace
