@@ -180,8 +180,9 @@ float* allocateResult() {
     // In huge pages where the system gives them: with small pages, faulting in the result's 16384
     // pages and missing the TLB across them took as long as the rest of a volume's work on a
     // virtual machine. Aligned so, every tile the kernels write out fills whole cache lines.
-    constexpr std::size_t kBytes = (kOutputElements + kChunkElements) * sizeof(float);
-    void* result = std::aligned_alloc(2 << 20, kBytes);
+    constexpr std::size_t kHugePage = 2 << 20;
+    constexpr std::size_t kBytes = ((kOutputElements + kChunkElements) * sizeof(float) + kHugePage - 1) / kHugePage * kHugePage;
+    void* result = std::aligned_alloc(kHugePage, kBytes);  // of whole huge pages, as aligned_alloc asks
     if (result != nullptr) (void)madvise(result, kBytes, MADV_HUGEPAGE);
     return static_cast<float*>(result);
 }
