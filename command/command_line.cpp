@@ -64,10 +64,6 @@ constexpr const char* kHelp =
 
 [[noreturn]] void usageError(const std::string& message) { failBeforeStart(message + " (usage: " + kUsage + ")"); }
 
-[[noreturn]] void listError(const char* what, const std::string& listPath) {
-    failBeforeStart(std::string("can't ") + what + " the list " + shownName(listPath) + " (" + std::strerror(errno) + ")");
-}
-
 unsigned parseJobs(const std::string& text) {
     char* end = nullptr;
     const long jobs = std::strtol(text.c_str(), &end, 10);
@@ -121,7 +117,7 @@ void appendList(const std::string& listPath, std::vector<std::string>& volumes) 
     const bool standardInput = listPath == "-";
     // O_NONBLOCK: opening a FIFO doesn't wait for its writer; awaitList does, and hears a stop.
     const int descriptor = standardInput ? STDIN_FILENO : open(listPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0) listError("open", listPath);
+    if (descriptor < 0) failBeforeStart("can't open the list " + shownName(listPath), errno);
     const std::size_t firstEntry = volumes.size();
     std::string entry;
     std::size_t listBytes = 0;
@@ -131,7 +127,7 @@ void appendList(const std::string& listPath, std::vector<std::string>& volumes) 
         const ssize_t count = read(descriptor, chunk, sizeof chunk);
         if (count == 0) break;
         if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (count < 0) listError("read", listPath);
+        if (count < 0) failBeforeStart("can't read the list " + shownName(listPath), errno);
         listBytes += static_cast<std::size_t>(count);
         if (listBytes > kMostListBytes) usageError("the list " + shownName(listPath) + " is longer than any list of volumes (64 MiB)");
         for (const char* next = chunk; next < chunk + count;) {
@@ -164,8 +160,8 @@ std::size_t utf8CharacterAt(const std::string& text, std::size_t at) {
 
 }  // namespace
 
-void failBeforeStart(const std::string& message) {
-    const std::string line = "quarnel-reduce: " + message + "\n";
+void failBeforeStart(const std::string& message, int error) {
+    const std::string line = "quarnel-reduce: " + message + (error != 0 ? std::string(" (") + std::strerror(error) + ")" : "") + "\n";
     (void)!write(STDERR_FILENO, line.data(), line.size());
     std::exit(2);
 }

@@ -24,8 +24,9 @@ struct Options {
 // while the list is read. `inputClosed`: standard input was closed, so no list comes from it.
 Options parseCommandLine(int argc, char* argv[], bool inputClosed);
 
-// Ends the process with status 2 and "quarnel-reduce: MESSAGE" on standard error.
-[[noreturn]] void failBeforeStart(const std::string& message);
+// Ends the process with status 2 and "quarnel-reduce: MESSAGE" on standard error, followed by
+// " (REASON)" for a nonzero errno value `error`.
+[[noreturn]] void failBeforeStart(const std::string& message, int error = 0);
 
 // A name as a line shows it: control characters (C0, DEL, and C1 unless in a UTF-8 character),
 // the backslash and the colon of ": " written as C escapes (\n, \t, \r, \\, \xHH), so that a line

@@ -34,8 +34,6 @@ bool lock(int descriptor) {
     return true;
 }
 
-FileIdentity identityOf(const struct stat& status) { return {status.st_dev, status.st_ino}; }
-
 }  // namespace
 
 Temporary::~Temporary() {

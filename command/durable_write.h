@@ -4,6 +4,7 @@
 // renamed into place, and the folder synced.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -15,6 +16,8 @@ namespace quarnel::command {
 
 // A file as the system knows it, whatever name it is reached by.
 using FileIdentity = std::pair<dev_t, ino_t>;
+
+inline FileIdentity identityOf(const struct stat& status) { return {status.st_dev, status.st_ino}; }
 
 // An open descriptor, closed when it goes.
 struct Descriptor {

@@ -28,10 +28,6 @@
 namespace quarnel::command {
 namespace {
 
-[[noreturn]] void failWithReason(const std::string& message, int error) {
-    failBeforeStart(message + " (" + std::strerror(error) + ")");
-}
-
 // Closed standard descriptors are opened on /dev/null, so that no file the command opens takes
 // one of their numbers and receives its lines. Returns a bit for each that was closed.
 unsigned openClosedStandardDescriptors() {
@@ -68,17 +64,15 @@ int openOutputFolder(const std::string& path) {
     int folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0 && errno == ENOENT) {
         if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
-            failWithReason("can't create the output folder " + shownName(path), errno);
+            failBeforeStart("can't create the output folder " + shownName(path), errno);
         }
         const Descriptor parent(open((path + "/..").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         (void)fsync(parent.value);
         folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     }
-    if (folder < 0) failWithReason("can't use the output folder " + shownName(path), errno);
+    if (folder < 0) failBeforeStart("can't use the output folder " + shownName(path), errno);
     return folder;
 }
-
-FileIdentity identityOf(const struct stat& status) { return {status.st_dev, status.st_ino}; }
 
 // The inputs as the system knows them, each as named and as its links lead, sorted. Ends the run
 // before anything is done when a result would be renamed over an input: when a result's name in
@@ -116,8 +110,10 @@ bool writeLine(int descriptor, std::initializer_list<std::string_view> pieces) {
             const bool stopping = stopRequested();
             pollfd ready[2] = {{descriptor, POLLOUT, 0}, {stopDescriptor(), POLLIN, 0}};
             const int count = poll(ready, stopping ? 1 : 2, stopping ? 500 : -1);
-            errno = count == 0 ? ETIMEDOUT : errno;
-            if (count == 0) return false;
+            if (count == 0) {
+                errno = ETIMEDOUT;
+                return false;
+            }
             const ssize_t written = count < 0 || ready[0].revents == 0 ? 0 : write(descriptor, text.data(), text.size());
             if (written < 0 && errno != EINTR && errno != EAGAIN) return false;
             text.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(written, 0)));
@@ -126,25 +122,31 @@ bool writeLine(int descriptor, std::initializer_list<std::string_view> pieces) {
     return true;
 }
 
-// "12 of 240 volumes, 1.9 volumes/s, 1:59 left", redrawn in place on a terminal's standard error
-// when it takes it at once, so that a terminal held by flow control holds up no line; or cleared.
-void drawProgress(std::size_t done, std::size_t total, std::chrono::steady_clock::time_point start, bool clear = false) {
+// Shows the progress line's text on a terminal's standard error when it takes it at once, so that
+// a terminal held by flow control holds up no line.
+void showProgress(const char* text) {
     static const bool shown = isatty(STDERR_FILENO) == 1;
     pollfd ready{STDERR_FILENO, POLLOUT, 0};
-    if (!shown || poll(&ready, 1, 0) != 1) return;
-    char text[160] = "\r\033[K";
-    const int length = clear ? 4 : std::snprintf(text, sizeof text, "\r\033[K%zu of %zu volumes", done, total);
+    if (shown && poll(&ready, 1, 0) == 1) (void)!write(STDERR_FILENO, text, std::strlen(text));
+}
+
+void clearProgress() { showProgress("\r\033[K"); }
+
+// "12 of 240 volumes, 1.9 volumes/s, 1:59 left", redrawn in place.
+void drawProgress(std::size_t done, std::size_t total, std::chrono::steady_clock::time_point start) {
+    char text[160];
+    const int length = std::snprintf(text, sizeof text, "\r\033[K%zu of %zu volumes", done, total);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double rate = static_cast<double>(done) / seconds;
     const long long left = done == 0 ? 0 : std::llround(static_cast<double>(total - done) / rate);
     const auto room = sizeof text - static_cast<std::size_t>(length);
-    if (!clear && done > 0 && left < 3600) {
+    if (done > 0 && left < 3600) {
         (void)std::snprintf(text + length, room, ", %.1f volumes/s, %lld:%02lld left", rate, left / 60, left % 60);
-    } else if (!clear && done > 0) {
+    } else if (done > 0) {
         (void)std::snprintf(text + length, room, ", %.1f volumes/s, %lld:%02lld:%02lld left", rate, left / 3600,
                             left / 60 % 60, left % 60);
     }
-    (void)!write(STDERR_FILENO, text, std::strlen(text));
+    showProgress(text);
 }
 
 // Where standard error is the very file standard output writes to, as in a Slurm task's log or
@@ -157,9 +159,9 @@ bool errorsGoToOutput() {
 
 // The progress line is cleared first: standard output may be the same terminal. False when
 // standard output takes no more lines, which stops the run.
-bool printLine(const VolumeEntry& volume, const VolumeOutcome& outcome, std::chrono::steady_clock::time_point start) {
+bool printLine(const VolumeEntry& volume, const VolumeOutcome& outcome) {
     static const bool errorsAreOutput = errorsGoToOutput();
-    drawProgress(0, 0, start, true);
+    clearProgress();
     const bool failed = outcome.status != VolumeStatus::reduced && outcome.status != VolumeStatus::kept;
     const std::string_view word = outcome.status == VolumeStatus::reduced ? "ok " : failed ? "failed " : "kept ";
     std::string_view reason = outcome.reason;
@@ -273,11 +275,11 @@ private:
             const VolumeOutcome& outcome = *outcomes_[next];
             lock.unlock();
             allDone &= outcome.status == VolumeStatus::reduced || outcome.status == VolumeStatus::kept;
-            printing = printing && printLine(volumes_[next], outcome, start);
+            printing = printing && printLine(volumes_[next], outcome);
             ++done;
             lock.lock();
         }
-        drawProgress(0, 0, start, true);
+        clearProgress();
         return allDone;
     }
 
@@ -296,7 +298,7 @@ int runCommand(int argc, char* argv[]) {
     // One heap for all threads: each thread's own would reserve 64 MiB of address space, which
     // under a cap on it leaves no room for the workers' results.
     (void)mallopt(M_ARENA_MAX, 1);
-    if (!catchStopSignals()) failWithReason("can't watch for stop signals", errno);
+    if (!catchStopSignals()) failBeforeStart("can't watch for stop signals", errno);
     if ((closed & (1u << STDOUT_FILENO)) != 0) failBeforeStart("standard output is closed: the volumes' lines would be lost");
     const Options options = parseCommandLine(argc, argv, (closed & (1u << STDIN_FILENO)) != 0);
     const std::vector<VolumeEntry> volumes = volumeEntries(options);
@@ -306,7 +308,7 @@ int runCommand(int argc, char* argv[]) {
     // A folder that can't take a result is found now, not once the first volume has been read.
     const int probeError =
         Temporary(destination.folderPath, destination.folder).create(resultFileBytes(options.formats.back())) ? 0 : errno;
-    if (probeError != 0) failWithReason("can't write in the output folder " + shownName(options.outputFolder), probeError);
+    if (probeError != 0) failBeforeStart("can't write in the output folder " + shownName(options.outputFolder), probeError);
     removeAbandonedTemporaries(destination.folder, {resultFileBytes(Format::mat), resultFileBytes(Format::nifti)}, inputs);
     return Run(volumes, destination).reduceAll(options.jobs);
 }

@@ -108,21 +108,21 @@ VolumeOutcome reduceOpenVolume(const VolumeEntry& volume, const Destination& des
     const auto write = [&](Format format) {
         const std::string name = resultName(volume.name, format);
         const std::string failure = writeResult(format, destination.folderPath, destination.folder, name, result, provenance, chunk);
-        return failure.empty() ? failure : "Couldn't write " + shownName(name) + " (" + failure + ")";
+        return failure.empty() ? VolumeOutcome{VolumeStatus::reduced, ""} : cantWrite(name, failure.c_str());
     };
-    std::future<std::string> second;
+    std::future<VolumeOutcome> second;
     if (destination.formats.size() == 2) {
         try {
             second = std::async(std::launch::async, write, destination.formats[1]);
         } catch (const std::system_error&) {  // no thread to be had: one after the other
         }
     }
-    std::string failure = write(destination.formats[0]);
+    VolumeOutcome outcome = write(destination.formats[0]);
     if (destination.formats.size() == 2) {
-        const std::string secondFailure = second.valid() ? second.get() : write(destination.formats[1]);
-        failure = failure.empty() ? secondFailure : failure;
+        VolumeOutcome secondOutcome = second.valid() ? second.get() : write(destination.formats[1]);
+        if (outcome.status == VolumeStatus::reduced) outcome = std::move(secondOutcome);
     }
-    return failure.empty() ? VolumeOutcome{VolumeStatus::reduced, ""} : failed(failure);
+    return outcome;
 }
 
 }  // namespace
