@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Applies each one-line fault of a fault table to the module's sources in this clone, builds, runs
+# Applies each one-line fault of a fault table to the sources in this clone, builds, runs
 # the plain build's tests and then the sanitizer build's (as ./run tests does), stopping at the
 # first failing test, and prints a line a fault: the tests that caught it, or "NOT CAUGHT".
 #   scripts/fault-check.sh scripts/faults.tsv CLONE   (CLONE: a clean clone of its own, as the
