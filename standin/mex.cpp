@@ -1,6 +1,6 @@
 // Stand-in host, module half: the command window as one ordered transcript, command evaluation,
-// the host functions a module may call on a string, and host errors that end the module's call
-// the way the host ends it.
+// the host functions a module may call on a string, host errors that end the module's call the way
+// the host ends it, and an interrupt that unwinds it.
 #define STANDIN_BUILDING_MEX
 #include "standin_host.h"
 
@@ -20,6 +20,8 @@ StandinEvalHook evalHook = nullptr;
 void* evalHookContext = nullptr;
 std::string failingCall;
 int failingCallStatus = 0;
+
+struct Interrupted {};
 
 }  // namespace
 
@@ -90,10 +92,18 @@ bool standinCall(MexEntry entry, int nlhs, mxArray* plhs[], int nrhs, const mxAr
         return false;
     }
     callInProgress = &call;
-    entry(nlhs, plhs, nrhs, prhs);
+    try {
+        entry(nlhs, plhs, nrhs, prhs);
+    } catch (const Interrupted&) {
+        callInProgress = nullptr;
+        errorMessage = "interrupted";
+        return false;
+    }
     callInProgress = nullptr;
     return true;
 }
+
+void standinInterrupt(void) { throw Interrupted{}; }
 
 void standinFailNextCall(const char* functionName, int status) {
     failingCall = functionName;

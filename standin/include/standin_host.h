@@ -24,6 +24,11 @@ STANDIN_MEX_API void standinClearTranscript(void);
 typedef void (*StandinEvalHook)(const char* command, void* context);
 STANDIN_MEX_API void standinOnEval(StandinEvalHook hook, void* context);
 
+/* Called from a hook: ends the call there as a user's interrupt does in a host that unwinds the
+   call (Octave's Ctrl-C), so that what the module holds is released on the way. standinCall then
+   returns false, and standinErrorMessage() is "interrupted". */
+STANDIN_MEX_API void standinInterrupt(void);
+
 /* A rows x columns array of the host's string class, as MATLAB passes "scan.raw": element i, in
    column-major order, is the UTF-8 text of lengths[i] bytes at values[i], which may hold NUL
    characters; a null values[i] stands for a missing string. A module can only ask the host

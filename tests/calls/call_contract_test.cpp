@@ -243,10 +243,10 @@ SwitchCase scalar(const char* name, mxClassID classID, double value, bool on) {
     return {name, [classID, value](Arguments& a) { return Args{a.numeric(classID, value)}; }, on};
 }
 
-TEST(Progress, IsOnForAnyNonzeroFirstElementOfTheSwitch) {
+const std::vector<SwitchCase>& switchCases() {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
-    const std::vector<SwitchCase> cases = {
+    static const std::vector<SwitchCase> cases = {
         {"no switch", [](Arguments&) { return Args{}; }, false},
         scalar("0", mxDOUBLE_CLASS, 0, false),            scalar("-0", mxDOUBLE_CLASS, -0.0, false),
         scalar("1", mxDOUBLE_CLASS, 1, true),             scalar("-1", mxDOUBLE_CLASS, -1, true),
@@ -280,21 +280,40 @@ TEST(Progress, IsOnForAnyNonzeroFirstElementOfTheSwitch) {
         {"int16 zeros(2)", [](Arguments& a) { return Args{a.numeric(mxINT16_CLASS, 0, 2, 2)}; }, false},
         {"1, then text never looked at", [](Arguments& a) { return Args{a.number(1), a.text("ignored")}; }, true},
     };
+    return cases;
+}
+
+// The switches that are `on`, or those that are off. The first switch that is on shows the whole
+// sweep's transcript; the others are interrupted at their first redraw, which shows the switch on as
+// well, rather than sweeping the volume again.
+void expectProgressOfSwitches(bool on) {
     const std::string progress = progressTranscript();
-    for (const SwitchCase& switchCase : cases) {
+    const std::string firstLine = progress.substr(0, progress.find(">> drawnow;\n") + 12);
+    const auto interrupt = [](const char*, void*) { standinInterrupt(); };
+    bool sweptWithProgress = false;
+    for (const SwitchCase& switchCase : switchCases()) {
+        if (switchCase.on != on) continue;
         SCOPED_TRACE(switchCase.name);
         Arguments arguments;
         Args call = {arguments.text(zeroVolumeFile())};
         for (const mxArray* argument : switchCase.afterThePath(arguments)) {
             call.push_back(argument);
         }
+        const bool interrupted = on && sweptWithProgress;
+        sweptWithProgress = on;
+        standinOnEval(interrupted ? +interrupt : nullptr, nullptr);
         Outcome outcome;
         callQuarnel(outcome, 1, call);
-        ASSERT_TRUE(outcome.returned) << outcome.error;
-        EXPECT_EQ(outcome.transcript, switchCase.on ? progress : "");
+        standinOnEval(nullptr, nullptr);
+        EXPECT_EQ(outcome.returned, !interrupted) << outcome.error;
+        EXPECT_EQ(outcome.transcript, interrupted ? firstLine : on ? progress : "");
         EXPECT_NE(outcome.result, nullptr);
     }
 }
+
+TEST(Progress, IsOnForAnyNonzeroFirstElementOfTheSwitch) { expectProgressOfSwitches(true); }
+
+TEST(Progress, IsOffForAZeroFirstElementOrNoSwitch) { expectProgressOfSwitches(false); }
 
 // A whole volume, zero but for its very last sample, 16384 (bytes 00 40), which reduces to 2048
 // in the last element alone; `extra` bytes of 0x7F follow it and must change nothing.
@@ -347,14 +366,14 @@ struct FileCase {
     std::function<std::vector<float>()> reduced;  // the whole volume reduced, bit for bit
 };
 
-TEST(Files, AWholeVolumeIsReducedAndAnyOtherFilePrintsOneLineAndGivesNoResult) {
+const std::vector<FileCase>& fileCases() {
     const auto folder = [] {
         const std::string path = temporaryPath("folder.raw");
         std::filesystem::create_directories(path);
         return path;
     };
     const auto endingIn2048 = [] { return positiveZerosEndingIn(2048.0f); };
-    const std::vector<FileCase> cases = {
+    static const std::vector<FileCase> cases = {
         {"missing", [] { return temporaryPath("missing.raw"); }, PathAs::characters, 1, everywhere(kOpenLine), nullptr},
         {"below a plain file", [] { return sparseFile("plain.raw", 1) + "/volume.raw"; }, PathAs::characters, 1,
          everywhere(kOpenLine), nullptr},
@@ -386,12 +405,17 @@ TEST(Files, AWholeVolumeIsReducedAndAnyOtherFilePrintsOneLineAndGivesNoResult) {
         {"random samples, bytes after them", randomVolumeFile, PathAs::characters, 1, everywhere(""),
          [] { return referenceReduction(randomSamples()); }},
     };
-    for (const FileCase& file : cases) {
-        SCOPED_TRACE(file.name);
+    return cases;
+}
+
+// The files that hold a whole volume, or the others.
+void expectFiles(bool whole) {
+    for (const FileCase& file : fileCases()) {
         const std::string line = file.line.here();
-        if (line == kNotHere) {
+        if (line == kNotHere || (file.reduced != nullptr) != whole) {
             continue;
         }
+        SCOPED_TRACE(file.name);
         Arguments arguments;
         const std::string path = file.path();
         Outcome outcome;
@@ -408,6 +432,10 @@ TEST(Files, AWholeVolumeIsReducedAndAnyOtherFilePrintsOneLineAndGivesNoResult) {
         }
     }
 }
+
+TEST(Files, AWholeVolumeIsReducedBitForBit) { expectFiles(true); }
+
+TEST(Files, AnyOtherFilePrintsOneLineAndGivesNoResult) { expectFiles(false); }
 
 // The file as the sweep finds it at each redraw. Every sample of pair s is 8 (s + 1), so a pair
 // read early, or a sample a pair passes on to the next, shows in the result.
