@@ -2,7 +2,9 @@
 // killed and stopped at each stage of a volume, starved of disk, and resumed over results that are
 // whole, foreign, cut short or stale. After every row, each *.mat in the output folder must be,
 // byte for byte, the file that the reference reduction of its input gives, header record included,
-// and nothing else may be there but the temporaries that a kill -9 leaves.
+// and nothing else may be there but the temporaries that a kill -9 leaves. Each row of the big
+// tables is a test of its own, so that CTest runs them side by side; their results go to a tmpfs of
+// the row's own where the row is not about the disk.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -28,6 +30,7 @@
 #include <optional>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,19 +56,22 @@ const std::vector<float>& zeroReduction() {
     return zeros;
 }
 
-// Two volumes of random samples, so that a result saved under the other volume's name shows.
+// The two volumes of random samples that the build's fixture wrote (command.volumes), so that a
+// result saved under the other volume's name shows; the fixture computed their reductions too.
 const Source& randomSource(int which) {
     static std::vector<float> reductions[2];
     static const std::vector<Source> sources = [] {
-        std::vector<Source> made;
-        for (std::uint32_t i = 0; i < 2; ++i) {
-            const Volume volume = randomVolume(11 + i);
-            const std::string path = temporaryPath("random" + std::to_string(11 + i) + ".raw");
-            writeVolume(path, volume);
-            reductions[i] = referenceReduction(volume);
-            made.push_back({path, &reductions[i]});
+        std::vector<Source> found;
+        for (std::size_t i = 0; i < 2; ++i) {
+            const std::string name = std::string(QUARNEL_COMMAND_VOLUMES) + "/random" + std::to_string(11 + i);
+            reductions[i].resize(kReducedElements);
+            std::FILE* file = openFile(name + ".reduced", "rb");
+            const bool read = file != nullptr && std::fread(reductions[i].data(), sizeof(float), kReducedElements, file) == kReducedElements;
+            if (file != nullptr) std::fclose(file);
+            if (!read) throw std::runtime_error("no " + name + ".reduced: CTest's fixture command.volumes writes it");
+            found.push_back({name + ".raw", &reductions[i]});
         }
-        return made;
+        return found;
     }();
     return sources.at(static_cast<std::size_t>(which));
 }
@@ -93,11 +99,12 @@ std::string resultWithText(const std::string& text, const std::vector<float>& re
 }
 
 std::int64_t checkOf(const std::vector<float>& reduced) {
-    std::int64_t check = 0;
-    for (std::size_t k = 0; k < reduced.size(); ++k) {
-        check += static_cast<std::int64_t>(reduced[k]) * static_cast<std::int64_t>(k % 8191 + 1);
+    static std::map<const std::vector<float>*, std::int64_t> checks;
+    const auto [known, isNew] = checks.emplace(&reduced, 0);
+    for (std::size_t k = 0; isNew && k < reduced.size(); ++k) {
+        known->second += static_cast<std::int64_t>(reduced[k]) * static_cast<std::int64_t>(k % 8191 + 1);
     }
-    return check;
+    return known->second;
 }
 
 struct stat statusOf(const std::string& path) {
@@ -123,13 +130,20 @@ std::string headerText(const std::string& inputPath, const std::vector<float>& r
            " B " + time + " s, check " + std::to_string(checkOf(reduced));
 }
 
-std::string expectedResult(const Source& source) {
-    return resultWithText(headerText(source.path, *source.reduced), *source.reduced);
+// Made once for each reduction and header text: a row compares many results of the same input.
+const std::string& expectedResult(const Source& source) {
+    static std::map<std::pair<const std::vector<float>*, std::string>, std::string> made;
+    const std::string text = headerText(source.path, *source.reduced);
+    std::string& bytes = made[{source.reduced, text}];
+    if (bytes.empty()) bytes = resultWithText(text, *source.reduced);
+    return bytes;
 }
 
 std::string fileBytes(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    std::string bytes(file ? static_cast<std::size_t>(file.tellg()) : 0, '\0');
+    file.seekg(0).read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
 }
 
 void writeFileBytes(const std::string& path, const std::string& bytes) {
@@ -141,6 +155,9 @@ void writeFileBytes(const std::string& path, const std::string& bytes) {
 std::string firstDifference(const std::string& expected, const std::string& actual) {
     if (expected.size() != actual.size()) {
         return std::to_string(actual.size()) + " bytes instead of " + std::to_string(expected.size());
+    }
+    if (expected == actual) {
+        return "";
     }
     for (std::size_t i = 0; i < expected.size(); ++i) {
         if (expected[i] != actual[i]) {
@@ -198,9 +215,17 @@ struct Ended {
     std::string err;
 };
 
-// Called as the command runs with its process id and what it has printed; returns true once it
-// has done what it came to do.
-using Watch = std::function<bool(pid_t, const std::string& out)>;
+// What a watched run waits for, and what is then done to it. `near` is judged on the running
+// command, cheaply and without certainty. Once it holds, the command is frozen and every line it
+// has written is read, and only then does `there` judge where it really is, from its lines and its
+// open files. When that holds, `act` is done to the frozen command (a signal sent, a file touched),
+// which is then let go.
+struct Watch {
+    std::function<bool(pid_t)> near;
+    std::function<bool(pid_t, const std::string& out)> there;
+    std::function<void(pid_t)> act;
+    explicit operator bool() const { return static_cast<bool>(act); }
+};
 
 // Where standard output goes: the test's pipe, that pipe closed once a line is read (a reader
 // that leaves, as head -n 1 does), /dev/full, or nowhere, also with standard input and error.
@@ -217,14 +242,41 @@ struct Launch {
     std::optional<rlim_t> addressSpaceLimit{};
 };
 
+// Reads all the pipe holds now, without waiting for more; closes it at its end.
 void drain(int& descriptor, std::string& into) {
     char chunk[65536];
-    const ssize_t count = read(descriptor, chunk, sizeof chunk);
-    if (count > 0) {
+    ssize_t count = 0;
+    while (descriptor >= 0 && (count = read(descriptor, chunk, sizeof chunk)) > 0) {
         into.append(chunk, static_cast<std::size_t>(count));
-    } else if (count == 0) {
+    }
+    if (count == 0) {
         close(descriptor);
         descriptor = -1;
+    }
+}
+
+// Stops the process and waits until every thread of it has stopped: a thread stops only on its way
+// out of the kernel, so that nothing it shows in /proc moves any more and all it has written is in
+// the pipes. False when it has ended meanwhile.
+bool freeze(pid_t process) {
+    if (kill(process, SIGSTOP) != 0) return false;
+    const std::string tasks = "/proc/" + std::to_string(process) + "/task";
+    for (;;) {
+        std::error_code error;
+        fs::directory_iterator task(tasks, error);
+        bool allStopped = !error;
+        for (; !error && task != fs::directory_iterator(); task.increment(error)) {
+            std::ifstream stat(task->path() / "stat");
+            std::string line;
+            std::getline(stat, line);
+            const std::size_t end = line.rfind(')');
+            const char state = end == std::string::npos || end + 2 >= line.size() ? 'X' : line[end + 2];
+            if (state == 'Z' || state == 'X') return false;
+            allStopped &= state == 'T' || state == 't';
+        }
+        if (error) return false;
+        if (allStopped) return true;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
 }
 
@@ -247,10 +299,6 @@ Ended run(const Launch& launch, bool* watchFired = nullptr) {
         for (int descriptor : {out[0], out[1], err[0], err[1], in[0], in[1]}) {
             close(descriptor);
         }
-        if (launch.watch) {
-            // Yields to the watching test on a busy machine, so that it sees each stage.
-            (void)!nice(19);
-        }
         for (const auto& [resource, limit] : {std::pair(RLIMIT_FSIZE, launch.fileSizeLimit), std::pair(RLIMIT_AS, launch.addressSpaceLimit)}) {
             const rlimit both{limit.value_or(RLIM_INFINITY), limit.value_or(RLIM_INFINITY)};
             if (limit) setrlimit(resource, &both);
@@ -272,6 +320,8 @@ Ended run(const Launch& launch, bool* watchFired = nullptr) {
     close(out[1]);
     close(err[1]);
     close(in[0]);
+    fcntl(out[0], F_SETFL, O_NONBLOCK);
+    fcntl(err[0], F_SETFL, O_NONBLOCK);
     if (launch.input) {
         const std::string& bytes = *launch.input;
         EXPECT_EQ(write(in[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
@@ -282,19 +332,25 @@ Ended run(const Launch& launch, bool* watchFired = nullptr) {
     Ended ended;
     bool watching = static_cast<bool>(launch.watch);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    const auto readBoth = [&] {
+        drain(out[0], ended.out);
+        if (launch.output == Output::closedAfterALine && out[0] >= 0 && ended.out.find('\n') != std::string::npos) {
+            close(out[0]);
+            out[0] = -1;
+        }
+        drain(err[0], ended.err);
+    };
     while (out[0] >= 0 || err[0] >= 0) {
         pollfd ready[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-        if (poll(ready, 2, watching ? 0 : 100) > 0) {
-            if (ready[0].revents != 0) drain(out[0], ended.out);
-            if (launch.output == Output::closedAfterALine && out[0] >= 0 && ended.out.find('\n') != std::string::npos) {
-                close(out[0]);
-                out[0] = -1;
+        if (poll(ready, 2, watching ? 0 : 100) > 0) readBoth();
+        if (watching && launch.watch.near(child) && freeze(child)) {
+            readBoth();
+            if (launch.watch.there(child, ended.out)) {
+                launch.watch.act(child);
+                watching = false;
+                if (watchFired != nullptr) *watchFired = true;
             }
-            if (ready[1].revents != 0) drain(err[0], ended.err);
-        }
-        if (watching && launch.watch(child, ended.out)) {
-            watching = false;
-            if (watchFired != nullptr) *watchFired = true;
+            kill(child, SIGCONT);
         }
         if (std::chrono::steady_clock::now() > deadline) {
             ADD_FAILURE() << "still running after 5 minutes: killed";
@@ -328,10 +384,11 @@ std::vector<std::string> failedLines(const std::vector<std::string>& all) {
     return failed;
 }
 
-// The files the process holds open.
+// The files the process holds open: the name it opened each by, its size and the bytes stored.
 struct OpenFile {
     std::string path;
     off_t size;
+    off_t stored;
 };
 
 std::vector<OpenFile> openFiles(pid_t process) {
@@ -344,49 +401,72 @@ std::vector<OpenFile> openFiles(pid_t process) {
         const std::string link = folder + "/" + entry->d_name;
         const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
         struct stat status {};
-        if (length > 0 && stat(link.c_str(), &status) == 0) files.push_back({std::string(target, static_cast<std::size_t>(length)), status.st_size});
+        if (length > 0 && stat(link.c_str(), &status) == 0) {
+            files.push_back({std::string(target, static_cast<std::size_t>(length)), status.st_size, status.st_blocks * 512});
+        }
     }
     closedir(entries);
     return files;
 }
 
-enum class Stage { sweep, write, afterLine };
+// Reading a volume before any result of it is begun; writing a result with more than one 1 MiB
+// chunk still to come, so that a stop will be heard there; or anywhere at all.
+enum class Stage { reading, writing, anywhere };
 
-bool inStage(pid_t process, Stage stage) {
+// Whether the command is at `stage` of the volume it opened as `volume` (any volume when empty).
+// A temporary counts from the moment it has a result's size, as it has once it is locked: a kill in
+// the instant before leaves an empty one, which no run can tell from a user's file.
+bool inStage(pid_t process, const std::string& volume, Stage stage) {
     bool volumeOpen = false;
     bool temporaryOpen = false;
+    bool temporaryFilling = false;
     for (const OpenFile& file : openFiles(process)) {
         const std::string name = fs::path(file.path).filename().string();
-        volumeOpen |= name.size() > 4 && name.compare(name.size() - 4, 4, ".raw") == 0;
-        // A temporary has a result's size from the moment it is locked; a kill in the instant
-        // before leaves an empty one, which no run can tell from a user's file.
-        temporaryOpen |= isTemporary(name) && file.size == static_cast<off_t>(kResultBytes);
+        volumeOpen |= volume.empty() ? name.size() > 4 && name.compare(name.size() - 4, 4, ".raw") == 0 : name == volume;
+        const bool temporary = isTemporary(name) && file.size == static_cast<off_t>(kResultBytes);
+        temporaryOpen |= temporary;
+        temporaryFilling |= temporary && file.stored <= file.size - (2 << 20);
     }
     switch (stage) {
-        case Stage::sweep: return volumeOpen && !temporaryOpen;
-        case Stage::write: return temporaryOpen;
-        case Stage::afterLine: return true;
+        case Stage::reading: return volumeOpen && !temporaryOpen;
+        case Stage::writing: return volumeOpen && temporaryFilling;
+        case Stage::anywhere: return true;
     }
     return false;
 }
 
-// While exactly `linesOut` lines are out and the command is at `stage` (reading a volume, or
-// writing a result), freezes it, makes sure, and sends `signal`.
-Watch signalAt(std::size_t linesOut, Stage stage, int signal) {
-    return [=](pid_t process, const std::string& out) {
-        if (lines(out).size() != linesOut || !inStage(process, stage)) return false;
-        kill(process, SIGSTOP);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // until every thread has stopped
-        if (!inStage(process, stage)) {
-            kill(process, SIGCONT);
-            return false;
+std::size_t completeLines(const std::string& out) { return static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n')); }
+
+// Once the command is at `stage` of `volume` and its lines so far pass `linesOut`, does `act`.
+Watch at(Stage stage, const std::string& volume, std::function<bool(std::size_t)> linesOut, std::function<void(pid_t)> act) {
+    return {[=](pid_t process) { return inStage(process, volume, stage); },
+            [=](pid_t process, const std::string& out) { return linesOut(completeLines(out)) && inStage(process, volume, stage); },
+            std::move(act)};
+}
+
+std::function<bool(std::size_t)> exactly(std::size_t count) {
+    return [count](std::size_t out) { return out == count; };
+}
+const std::function<bool(std::size_t)> anyLines = [](std::size_t) { return true; };
+
+std::function<void(pid_t)> send(int signal) {
+    return [signal](pid_t process) { kill(process, signal); };
+}
+
+// Once the command has caught its stop signals and sleeps: before any volume, that is waiting for
+// its list, which never comes, so that it can't move on before `signal` reaches it.
+Watch waitingForItsList(int signal) {
+    const auto waiting = [](pid_t process) {
+        std::ifstream status("/proc/" + std::to_string(process) + "/status");
+        bool catches = false;
+        bool sleeps = false;
+        for (std::string line; std::getline(status, line);) {
+            catches |= line.rfind("SigCgt:", 0) == 0 && (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1) & 1) != 0;
+            sleeps |= line.rfind("State:\tS", 0) == 0;
         }
-        if (signal != SIGSTOP) {  // SIGSTOP leaves it stopped, for the caller to continue
-            kill(process, signal);
-            kill(process, SIGCONT);
-        }
-        return true;
+        return catches && sleeps;
     };
+    return {waiting, [](pid_t, const std::string& out) { return out.empty(); }, send(signal)};
 }
 
 // --- Where the results go ---------------------------------------------------------------------
@@ -405,20 +485,39 @@ std::string linkTo(const std::string& folder, const std::string& name, const Sou
     return path;
 }
 
-// Mounts of this process's own, so that a small or read-only file system can be had as root.
+// A second name in `folder` for a source's file, so that the command's open files show which of
+// the volumes it reads: a hard link, or a copy where the folder lies on another file system.
+Source secondName(const std::string& folder, const std::string& name, const Source& source) {
+    const std::string path = folder + "/" + name;
+    std::error_code error;
+    fs::create_hard_link(source.path, path, error);
+    if (error) fs::copy_file(source.path, path);
+    return {path, source.reduced};
+}
+
+// A copy of its own, for a row that changes its input: the fixture's volumes are shared by the
+// rows that run beside it.
+Source copyOf(const std::string& folder, const std::string& name, const Source& source) {
+    const std::string path = folder + "/" + name;
+    fs::remove(path);
+    fs::copy_file(source.path, path);
+    return {path, source.reduced};
+}
+
+// Mounts of this process's own, so that a tmpfs can be had as root.
 bool ownMounts() {
     static const bool made = unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
     return made;
 }
 
-class SmallFileSystem {
+class TmpFileSystem {
 public:
-    SmallFileSystem(const std::string& folder, const char* size) : folder_(folder) {
+    TmpFileSystem(const std::string& folder, const char* size) : folder_(folder) {
         mounted_ = ownMounts() && mount("tmpfs", folder.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
     }
-    SmallFileSystem(const SmallFileSystem&) = delete;
-    SmallFileSystem& operator=(const SmallFileSystem&) = delete;
-    ~SmallFileSystem() {
+    TmpFileSystem(const TmpFileSystem&) = delete;
+    TmpFileSystem& operator=(const TmpFileSystem&) = delete;
+    ~TmpFileSystem() {
         if (mounted_) umount2(folder_.c_str(), MNT_DETACH);
     }
     bool mounted() const { return mounted_; }
@@ -430,6 +529,38 @@ private:
     std::string folder_;
     bool mounted_ = false;
 };
+
+// Where a row's results go: a tmpfs of the row's own where the row is not about the disk, as there
+// a result's flush costs nothing (without root, the disk); the disk the tests run on; a tmpfs of
+// 100 MiB; a read-only tmpfs.
+enum class Disk { memory, disk, small, readOnly };
+
+// Puts `disk` in place at the output folder `out`; false when it can't be had.
+bool mountDisk(std::optional<TmpFileSystem>& mounted, const std::string& out, Disk disk) {
+    if (disk == Disk::disk) return true;
+    const bool made = mounted.emplace(out, disk == Disk::memory ? "2g" : "100m").mounted();
+    return disk == Disk::memory || (made && (disk == Disk::small || mounted->makeReadOnly()));
+}
+
+// A test of each row of a table, named after its `what`.
+template <typename Row>
+std::string rowName(const ::testing::TestParamInfo<Row>& info) {
+    std::string name = info.param.what;
+    std::replace_if(name.begin(), name.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) == 0; }, '_');
+    return name;
+}
+
+// The rows a build runs: all, but in the sanitizer build, where a volume takes ten times as long,
+// only those named, whose code paths the sanitizers judge beyond what the plain build does.
+template <typename Row>
+std::vector<Row> rowsOfThisBuild(const std::vector<Row>& rows, const std::set<std::string>& sanitized) {
+    std::vector<Row> kept;
+    for (const Row& row : rows) {
+        if (!QUARNEL_SANITIZED || sanitized.count(row.what) == 1) kept.push_back(row);
+    }
+    if (QUARNEL_SANITIZED && kept.size() != sanitized.size()) throw std::logic_error("a row named for the sanitizer build is missing");
+    return kept;
+}
 
 // --- The tables -------------------------------------------------------------------------------
 
@@ -463,39 +594,57 @@ const std::vector<NameRow>& hostileNames() {
     return rows;
 }
 
-TEST(Command, HostileNamesGiveOneLineAndOneResultEach) {
-    for (const bool fromList : {false, true}) {
-        SCOPED_TRACE(fromList ? "from --list -" : "as arguments");
-        const std::string inputs = freshFolder(fromList ? "names-list" : "names-arguments");
-        const std::string outputs = inputs + "/out";
-        Launch launch{{"out"}, inputs, std::nullopt, false, std::nullopt, nullptr};
-        std::string list;
-        std::string expectedOut;
-        std::map<std::string, Source> results;
-        for (std::size_t i = 0; i < hostileNames().size(); ++i) {
-            const NameRow& row = hostileNames()[i];
-            const Source& source = randomSource(static_cast<int>(i % 2));
-            linkTo(inputs, row.name, source);
-            if (fromList) {
-                list += row.name + std::string(1, '\0');
-            } else {
-                launch.arguments.push_back(row.name);
-            }
-            expectedOut += "ok " + row.shown + "\n";
-            results[row.resultName] = source;
+struct NamesRow {
+    const char* what;
+    bool fromList;
+    Disk disk;
+};
+
+void PrintTo(const NamesRow& row, std::ostream* out) { *out << row.what; }
+
+class HostileNames : public ::testing::TestWithParam<NamesRow> {};
+
+TEST_P(HostileNames, GiveOneLineAndOneResultEach) {
+    const NamesRow& row = GetParam();
+    const std::string inputs = freshFolder("names");
+    const std::string outputs = inputs + "/out";
+    fs::create_directory(outputs);
+    std::optional<TmpFileSystem> mounted;
+    ASSERT_TRUE(mountDisk(mounted, outputs, row.disk));
+    Launch launch{{"out"}, inputs, std::nullopt, false, std::nullopt, {}};
+    std::string list;
+    std::string expectedOut;
+    std::map<std::string, Source> results;
+    for (std::size_t i = 0; i < hostileNames().size(); ++i) {
+        const NameRow& name = hostileNames()[i];
+        const Source& source = randomSource(static_cast<int>(i % 2));
+        linkTo(inputs, name.name, source);
+        if (row.fromList) {
+            list += name.name + std::string(1, '\0');
+        } else {
+            launch.arguments.push_back(name.name);
         }
-        if (fromList) {
-            launch.arguments = {"--list", "-", "out"};
-            launch.input = list;
-        }
-        const Ended ended = run(launch);
-        EXPECT_EQ(ended.status, 0) << ended.err;
-        EXPECT_EQ(ended.out, expectedOut);
-        EXPECT_EQ(ended.err, "");
-        expectFolder(outputs, results);
-        EXPECT_FALSE(fs::exists(inputs + "/pwned"));
+        expectedOut += "ok " + name.shown + "\n";
+        results[name.resultName] = source;
     }
+    if (row.fromList) {
+        launch.arguments = {"--list", "-", "out"};
+        launch.input = list;
+    }
+    const Ended ended = run(launch);
+    EXPECT_EQ(ended.status, 0) << ended.err;
+    EXPECT_EQ(ended.out, expectedOut);
+    EXPECT_EQ(ended.err, "");
+    expectFolder(outputs, results);
+    EXPECT_FALSE(fs::exists(inputs + "/pwned"));
 }
+
+// The sanitizer build reads the names from a list, whose parsing only it can judge.
+INSTANTIATE_TEST_SUITE_P(Command, HostileNames,
+                         ::testing::ValuesIn(rowsOfThisBuild<NamesRow>({{"as arguments", false, Disk::disk},
+                                                                        {"from a list", true, Disk::memory}},
+                                                                       {"from a list"})),
+                         rowName<NamesRow>);
 
 struct RefusedRow {
     const char* what;
@@ -541,7 +690,7 @@ TEST(Command, VolumesThatCantEachHaveAResultAreRefusedBeforeAnythingIsDone) {
         const std::map<std::string, std::string> before = row.prepare ? folderBytes(folder + "/out") : std::map<std::string, std::string>();
         std::vector<std::string> arguments{"out"};
         arguments.insert(arguments.end(), row.volumes.begin(), row.volumes.end());
-        const Ended ended = run({arguments, folder, std::nullopt, false, std::nullopt, nullptr});
+        const Ended ended = run({arguments, folder, std::nullopt, false, std::nullopt, {}});
         EXPECT_EQ(ended.status, 2);
         EXPECT_EQ(ended.out, "");
         EXPECT_EQ(lines(ended.err).size(), 1u) << ended.err;
@@ -596,7 +745,7 @@ TEST(Command, CommandLine) {
     };
     for (const UsageRow& row : rows) {
         SCOPED_TRACE(row.what);
-        const Ended ended = run({row.arguments, folder, row.input, false, std::nullopt, nullptr});
+        const Ended ended = run({row.arguments, folder, row.input, false, std::nullopt, {}});
         EXPECT_EQ(ended.status, row.status);
         EXPECT_EQ(ended.out.substr(0, std::strlen(row.out)), row.out);
         if (row.status == 0) {
@@ -614,7 +763,16 @@ TEST(Command, CommandLine) {
 // Files that are no volume fail with the module's line and the system's reason, unopened where
 // opening could block or never end; the others are reduced all the same, in order, also when two
 // are reduced at once.
-TEST(Command, EachVolumeGetsItsLineInOrder) {
+struct JobsRow {
+    const char* what;
+    const char* jobs;
+};
+
+void PrintTo(const JobsRow& row, std::ostream* out) { *out << row.what; }
+
+class EachVolume : public ::testing::TestWithParam<JobsRow> {};
+
+TEST_P(EachVolume, GetsItsLineInOrder) {
     const std::string folder = freshFolder("inputs");
     const Source zeros{sparseFile("inputs-sparse/long.raw", 268435456 + 4096), &zeroReduction()};
     linkTo(folder, "a.raw", randomSource(0));
@@ -641,31 +799,35 @@ TEST(Command, EachVolumeGetsItsLineInOrder) {
         "ok long.raw\n"
         "failed missing.raw: Couldn't open file! (No such file or directory)\n"
         "failed " + longName + ": Couldn't write " + longName + ".mat (File name too long)\n";
-    for (const char* jobs : {"1", "2", "3"}) {
-        SCOPED_TRACE(std::string("--jobs ") + jobs);
-        const std::string out = "out" + std::string(jobs);
-        std::vector<std::string> arguments{"--jobs", jobs, out};
-        arguments.insert(arguments.end(), volumes.begin(), volumes.end());
-        // A writer waits for the FIFO's first reader: the command must not be one.
-        std::atomic<bool> released{false};
-        std::atomic<bool> openedByCommand{false};
-        std::thread writer([&] {
-            const int end = open((folder + "/fifo.raw").c_str(), O_WRONLY);
-            openedByCommand = !released;
-            close(end);
-        });
-        const Ended ended = run({arguments, folder, std::nullopt, false, std::nullopt, nullptr});
-        released = true;
-        const int reader = open((folder + "/fifo.raw").c_str(), O_RDONLY | O_NONBLOCK);
-        writer.join();
-        close(reader);
-        EXPECT_FALSE(openedByCommand) << "the FIFO was opened";
-        EXPECT_EQ(ended.status, 1);
-        EXPECT_EQ(ended.out, expectedOut);
-        EXPECT_EQ(lines(ended.err), failedLines(lines(expectedOut)));
-        expectFolder(folder + "/" + out, {{"a.mat", randomSource(0)}, {"b.mat", randomSource(1)}, {"long.mat", zeros}});
-    }
+    const char* jobs = GetParam().jobs;
+    const std::string out = "out" + std::string(jobs);
+    std::vector<std::string> arguments{"--jobs", jobs, out};
+    arguments.insert(arguments.end(), volumes.begin(), volumes.end());
+    // A writer waits for the FIFO's first reader: the command must not be one.
+    std::atomic<bool> released{false};
+    std::atomic<bool> openedByCommand{false};
+    std::thread writer([&] {
+        const int end = open((folder + "/fifo.raw").c_str(), O_WRONLY);
+        openedByCommand = !released;
+        close(end);
+    });
+    const Ended ended = run({arguments, folder, std::nullopt, false, std::nullopt, {}});
+    released = true;
+    const int reader = open((folder + "/fifo.raw").c_str(), O_RDONLY | O_NONBLOCK);
+    writer.join();
+    close(reader);
+    EXPECT_FALSE(openedByCommand) << "the FIFO was opened";
+    EXPECT_EQ(ended.status, 1);
+    EXPECT_EQ(ended.out, expectedOut);
+    EXPECT_EQ(lines(ended.err), failedLines(lines(expectedOut)));
+    expectFolder(folder + "/" + out, {{"a.mat", randomSource(0)}, {"b.mat", randomSource(1)}, {"long.mat", zeros}});
 }
+
+// The sanitizer build runs two jobs, which share the run's state.
+INSTANTIATE_TEST_SUITE_P(Command, EachVolume,
+                         ::testing::ValuesIn(rowsOfThisBuild<JobsRow>({{"one job", "1"}, {"two jobs", "2"}, {"three jobs", "3"}},
+                                                                      {"two jobs"})),
+                         rowName<JobsRow>);
 
 // A step of a fault row: a run, what may happen to it, and what it must leave.
 struct Step {
@@ -680,10 +842,8 @@ struct Step {
     Output output = Output::pipe;
     std::optional<rlim_t> addressSpaceLimit{};
     const char* err = nullptr;             // a part of standard error, which then needn't repeat failed lines
+    bool keepsWhatIsThere = false;         // a --resume whose lines are kept for each result there, ok for the rest
 };
-
-// The output folder: a plain one, or a 100 MiB tmpfs of its own, or one that is read-only.
-enum class Disk { plain, small, readOnly };
 
 struct FaultRow {
     const char* what;
@@ -692,179 +852,190 @@ struct FaultRow {
     std::function<void(const std::string& folder)> prepare{};  // before the first step, in the run's folder
 };
 
-// Stopped and killed at each stage of a volume, starved of space, then resumed: each step's
-// lines, status and results. v1.raw to v4.raw alternate between the two random volumes.
-TEST(Command, FaultsLeaveOnlyWholeResultsAndResumeCompletesThem) {
-    const std::vector<std::string> volumes = {"v1.raw", "v2.raw", "v3.raw", "v4.raw"};
-    const std::vector<std::string> all = {"out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"};
-    const std::vector<std::string> allResults = {"v1.mat", "v2.mat", "v3.mat", "v4.mat"};
-    const std::vector<std::string> resume = {"--resume", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"};
-    const std::string resumed = "kept v1.raw\nok v2.raw\nok v3.raw\nok v4.raw\n";
-    const Watch killBeforeAnything = [](pid_t process, const std::string&) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        return kill(process, SIGKILL) == 0;
-    };
-    // Once the command catches the signal and sleeps, as it does waiting for its list.
-    const auto signalWhenWaiting = [](int signal) {
-        return [signal](pid_t process, const std::string&) {
-            std::ifstream status("/proc/" + std::to_string(process) + "/status");
-            bool catches = false;
-            bool sleeps = false;
-            for (std::string line; std::getline(status, line);) {
-                catches |= line.rfind("SigCgt:", 0) == 0 && (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1) & 1) != 0;
-                sleeps |= line.rfind("State:\tS", 0) == 0;
-            }
-            return catches && sleeps && kill(process, signal) == 0;
-        };
-    };
+void PrintTo(const FaultRow& row, std::ostream* out) { *out << row.what; }
+
+const std::vector<FaultRow>& faultRows() {
+    static const std::vector<std::string> all = {"out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"};
+    static const std::vector<std::string> allResults = {"v1.mat", "v2.mat", "v3.mat", "v4.mat"};
+    static const std::vector<std::string> resume = {"--resume", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"};
+    static const std::string resumed = "kept v1.raw\nok v2.raw\nok v3.raw\nok v4.raw\n";
+    static const std::vector<std::string> twoJobs = {"--jobs", "2", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"};
     constexpr rlim_t kMiB = 1 << 20;
-    const Watch sweepOfSecond = signalAt(1, Stage::sweep, SIGSTOP);
-    const Watch touchWhileRead = [sweepOfSecond](pid_t process, const std::string& out) {
-        if (!sweepOfSecond(process, out)) return false;  // stopped, and left so
-        const struct stat input = statusOf(randomSource(1).path);
+    // v2.raw made a file of the row's own, and given a newer time while the command reads it.
+    const auto ownSecondVolume = [](const std::string& f) { copyOf(f, "v2.raw", randomSource(1)); };
+    const auto touch = [](pid_t process) {
+        const std::string path = "/proc/" + std::to_string(process) + "/cwd/v2.raw";
+        const struct stat input = statusOf(path);
         const timespec times[2] = {input.st_atim, {input.st_mtim.tv_sec + 1, input.st_mtim.tv_nsec}};
-        utimensat(AT_FDCWD, randomSource(1).path.c_str(), times, 0);
-        kill(process, SIGCONT);
-        return true;
+        utimensat(AT_FDCWD, path.c_str(), times, 0);
     };
-    const std::vector<FaultRow> rows = {
+    static const std::vector<FaultRow> rows = {
         {"kill -9 while the list is read",
-         Disk::plain,
-         {{{"--list", "-", "out"}, killBeforeAnything, std::nullopt, -SIGKILL, "", {}},
-          {resume, nullptr, std::nullopt, 0, "ok v1.raw\nok v2.raw\nok v3.raw\nok v4.raw\n", allResults}}},
+         Disk::memory,
+         {{{"--list", "-", "out"}, waitingForItsList(SIGKILL), std::nullopt, -SIGKILL, "", {}},
+          {resume, {}, std::nullopt, 0, "ok v1.raw\nok v2.raw\nok v3.raw\nok v4.raw\n", allResults}}},
         {"kill -9 while the second volume is read",
-         Disk::plain,
-         {{all, signalAt(1, Stage::sweep, SIGKILL), std::nullopt, -SIGKILL, "ok v1.raw\n", {"v1.mat"}},
-          {resume, nullptr, std::nullopt, 0, resumed, allResults}}},
+         Disk::memory,
+         {{all, at(Stage::reading, "v2.raw", exactly(1), send(SIGKILL)), std::nullopt, -SIGKILL, "ok v1.raw\n", {"v1.mat"}},
+          {resume, {}, std::nullopt, 0, resumed, allResults}}},
         {"kill -9 while the second result is written",
-         Disk::plain,
-         {{all, signalAt(1, Stage::write, SIGKILL), std::nullopt, -SIGKILL, "ok v1.raw\n", {"v1.mat"}, Temporaries::some},
-          {resume, nullptr, std::nullopt, 0, resumed, allResults}}},
-        {"kill -9 as soon as the second line is out",
-         Disk::plain,
-         {{all, signalAt(2, Stage::afterLine, SIGKILL), std::nullopt, -SIGKILL, std::nullopt, {"v1.mat", "v2.mat"},
-           Temporaries::allowed, true},
-          {resume, nullptr, std::nullopt, 0, "kept v1.raw\nkept v2.raw\nok v3.raw\nok v4.raw\n", allResults}}},
+         Disk::disk,
+         {{all, at(Stage::writing, "v2.raw", exactly(1), send(SIGKILL)), std::nullopt, -SIGKILL, "ok v1.raw\n", {"v1.mat"},
+           Temporaries::some},
+          {resume, {}, std::nullopt, 0, resumed, allResults}}},
+        {"kill -9 once the second line is out",
+         Disk::memory,
+         {{all, at(Stage::anywhere, "", [](std::size_t out) { return out >= 2; }, send(SIGKILL)), std::nullopt, -SIGKILL,
+           std::nullopt, {"v1.mat", "v2.mat"}, Temporaries::allowed, true},
+          {resume, {}, std::nullopt, 0, std::nullopt, allResults, Temporaries::none, false, Output::pipe, std::nullopt, nullptr,
+           true}}},
         {"kill -9 with two jobs",
-         Disk::plain,
-         {{{"--jobs", "2", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"}, signalAt(0, Stage::write, SIGKILL), std::nullopt,
-           -SIGKILL, std::nullopt, {}, Temporaries::some, true},
-          {{"--resume", "--jobs", "2", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"}, nullptr, std::nullopt, 0, std::nullopt,
+         Disk::memory,
+         {{twoJobs, at(Stage::writing, "", anyLines, send(SIGKILL)), std::nullopt, -SIGKILL, std::nullopt, {}, Temporaries::some,
+           true},
+          {{"--resume", "--jobs", "2", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"}, {}, std::nullopt, 0, std::nullopt,
            allResults}}},
         {"SIGTERM while the second volume is read",
-         Disk::plain,
-         {{all, signalAt(1, Stage::sweep, SIGTERM), std::nullopt, 143, "ok v1.raw\nfailed v2.raw: interrupted\n", {"v1.mat"}},
-          {resume, nullptr, std::nullopt, 0, resumed, allResults}}},
+         Disk::memory,
+         {{all, at(Stage::reading, "v2.raw", anyLines, send(SIGTERM)), std::nullopt, 143, "ok v1.raw\nfailed v2.raw: interrupted\n",
+           {"v1.mat"}},
+          {resume, {}, std::nullopt, 0, resumed, allResults}}},
         {"SIGTERM while the second result is written",
-         Disk::plain,
-         {{all, signalAt(1, Stage::write, SIGTERM), std::nullopt, 143, "ok v1.raw\nfailed v2.raw: interrupted\n", {"v1.mat"}},
-          {resume, nullptr, std::nullopt, 0, resumed, allResults}}},
+         Disk::disk,
+         {{all, at(Stage::writing, "v2.raw", anyLines, send(SIGTERM)), std::nullopt, 143, "ok v1.raw\nfailed v2.raw: interrupted\n",
+           {"v1.mat"}},
+          {resume, {}, std::nullopt, 0, resumed, allResults}}},
         {"SIGINT while the first volume is read",
-         Disk::plain,
-         {{all, signalAt(0, Stage::sweep, SIGINT), std::nullopt, 130, "failed v1.raw: interrupted\n", {}}}},
+         Disk::memory,
+         {{all, at(Stage::reading, "v1.raw", anyLines, send(SIGINT)), std::nullopt, 130, "failed v1.raw: interrupted\n", {}}}},
         {"SIGTERM with two jobs",
-         Disk::plain,
-         {{{"--jobs", "2", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"}, signalAt(0, Stage::write, SIGTERM), std::nullopt,
-           143, std::nullopt, {}, Temporaries::none, true}}},
+         Disk::memory,
+         {{twoJobs, at(Stage::writing, "", anyLines, send(SIGTERM)), std::nullopt, 143, std::nullopt, {}, Temporaries::none, true}}},
         {"a read-only folder, found before any volume is read",
          Disk::readOnly,
-         {{all, nullptr, std::nullopt, 2, "", {}, Temporaries::none, false, Output::pipe, std::nullopt,
+         {{all, {}, std::nullopt, 2, "", {}, Temporaries::none, false, Output::pipe, std::nullopt,
            "can't write in the output folder out (Read-only file system)"}}},
         {"the second volume touched while it is read",
-         Disk::plain,
-         {{all, touchWhileRead, std::nullopt, 1,
-           "ok v1.raw\nfailed v2.raw: the file changed while it was read\nok v3.raw\nok v4.raw\n",
-           {"v1.mat", "v3.mat", "v4.mat"}}}},
+         Disk::memory,
+         {{all, at(Stage::reading, "v2.raw", anyLines, touch), std::nullopt, 1,
+           "ok v1.raw\nfailed v2.raw: the file changed while it was read\nok v3.raw\nok v4.raw\n", {"v1.mat", "v3.mat", "v4.mat"}}},
+         ownSecondVolume},
         {"a file size limit, found before any volume is read",
-         Disk::plain,
-         {{{"out", "v1.raw", "v2.raw"}, nullptr, 1 << 24, 2, "", {}, Temporaries::none, false, Output::pipe, std::nullopt,
+         Disk::memory,
+         {{{"out", "v1.raw", "v2.raw"}, {}, 1 << 24, 2, "", {}, Temporaries::none, false, Output::pipe, std::nullopt,
            "can't write in the output folder out (File too large)"}}},
         {"a full disk, beside a result of an earlier run",
          Disk::small,
-         {{{"out", "v1.raw"}, nullptr, std::nullopt, 0, "ok v1.raw\n", {"v1.mat"}},
-          {{"out", "v1.raw", "v2.raw"}, nullptr, std::nullopt, 1,
+         {{{"out", "v1.raw"}, {}, std::nullopt, 0, "ok v1.raw\n", {"v1.mat"}},
+          {{"out", "v1.raw", "v2.raw"}, {}, std::nullopt, 1,
            "failed v1.raw: Couldn't write v1.mat (No space left on device)\n"
            "failed v2.raw: Couldn't write v2.mat (No space left on device)\n",
            {"v1.mat"}},
-          {{"--resume", "out", "v1.raw"}, nullptr, std::nullopt, 0, "kept v1.raw\n", {"v1.mat"}}}},
+          {{"--resume", "out", "v1.raw"}, {}, std::nullopt, 0, "kept v1.raw\n", {"v1.mat"}}}},
         {"SIGTERM while a FIFO no one writes to is opened as the list",
-         Disk::plain,
-         {{{"--list", "fifo", "out"}, signalWhenWaiting(SIGTERM), std::nullopt, 143, "", {}}},
+         Disk::memory,
+         {{{"--list", "fifo", "out"}, waitingForItsList(SIGTERM), std::nullopt, 143, "", {}}},
          [](const std::string& f) { ASSERT_EQ(mkfifo((f + "/fifo").c_str(), 0666), 0); }},
-        {"SIGINT while a silent list is read", Disk::plain, {{{"--list", "-", "out"}, signalWhenWaiting(SIGINT), std::nullopt, 130, "", {}}}},
+        {"SIGINT while a silent list is read",
+         Disk::memory,
+         {{{"--list", "-", "out"}, waitingForItsList(SIGINT), std::nullopt, 130, "", {}}}},
         {"SIGHUP while the second volume is read",
-         Disk::plain,
-         {{all, signalAt(1, Stage::sweep, SIGHUP), std::nullopt, 129, "ok v1.raw\nfailed v2.raw: interrupted\n", {"v1.mat"}}}},
+         Disk::memory,
+         {{all, at(Stage::reading, "v2.raw", anyLines, send(SIGHUP)), std::nullopt, 129, "ok v1.raw\nfailed v2.raw: interrupted\n",
+           {"v1.mat"}}}},
         {"a reader that leaves after the first line",
-         Disk::plain,
-         {{{"--jobs", "2", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"}, nullptr, std::nullopt, 141, std::nullopt, {"v1.mat"},
-           Temporaries::none, true, Output::closedAfterALine, std::nullopt, "(Broken pipe): stopped"}}},
+         Disk::memory,
+         {{twoJobs, {}, std::nullopt, 141, std::nullopt, {"v1.mat"}, Temporaries::none, true, Output::closedAfterALine, std::nullopt,
+           "(Broken pipe): stopped"}}},
         {"standard output on a full device",
-         Disk::plain,
-         {{all, nullptr, std::nullopt, 1, "", {"v1.mat"}, Temporaries::none, true, Output::full, std::nullopt,
+         Disk::memory,
+         {{all, {}, std::nullopt, 1, "", {"v1.mat"}, Temporaries::none, true, Output::full, std::nullopt,
            "(No space left on device): stopped"}}},
-        {"standard output closed", Disk::plain,
-         {{all, nullptr, std::nullopt, 2, "", {}, Temporaries::none, false, Output::closed, std::nullopt, "standard output is closed"}}},
-        {"standard input, output and error closed", Disk::plain,
-         {{all, nullptr, std::nullopt, 2, "", {}, Temporaries::none, false, Output::allClosed, std::nullopt, ""}}},
+        {"standard output closed", Disk::memory,
+         {{all, {}, std::nullopt, 2, "", {}, Temporaries::none, false, Output::closed, std::nullopt, "standard output is closed"}}},
+        {"standard input, output and error closed", Disk::memory,
+         {{all, {}, std::nullopt, 2, "", {}, Temporaries::none, false, Output::allClosed, std::nullopt, ""}}},
         {"room for two workers' memory, with four jobs",
-         Disk::plain,
-         {{{"--jobs", "4", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"}, nullptr, std::nullopt, 0,
+         Disk::memory,
+         {{{"--jobs", "4", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"}, {}, std::nullopt, 0,
            "ok v1.raw\nok v2.raw\nok v3.raw\nok v4.raw\n", allResults, Temporaries::none, false, Output::pipe, 230 * kMiB},
-          {{"--resume", "--jobs", "4", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"}, nullptr, std::nullopt, 0,
+          {{"--resume", "--jobs", "4", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"}, {}, std::nullopt, 0,
            "kept v1.raw\nkept v2.raw\nkept v3.raw\nkept v4.raw\n", allResults, Temporaries::none, false, Output::pipe, 230 * kMiB}}},
         {"no room for any worker's result",
-         Disk::plain,
-         {{{"--jobs", "2", "out", "v1.raw", "v2.raw"}, nullptr, std::nullopt, 1,
+         Disk::memory,
+         {{{"--jobs", "2", "out", "v1.raw", "v2.raw"}, {}, std::nullopt, 1,
            "failed v1.raw: Couldn't Allocate Memory!\nfailed v2.raw: Couldn't Allocate Memory!\n", {}, Temporaries::none, false,
            Output::pipe, 60 * kMiB}}},
     };
-    for (const FaultRow& row : rows) {
-        SCOPED_TRACE(row.what);
-        const std::string folder = freshFolder("faults");
-        for (std::size_t i = 0; i < volumes.size(); ++i) {
-            linkTo(folder, volumes[i], randomSource(static_cast<int>(i % 2)));
+    return rows;
+}
+
+class Faults : public ::testing::TestWithParam<FaultRow> {};
+
+// Stopped and killed at each stage of a volume, starved of space, then resumed: each step's
+// lines, status and results. v1.raw to v4.raw are second names of the two random volumes, in turn.
+TEST_P(Faults, LeaveOnlyWholeResultsAndResumeCompletesThem) {
+    const FaultRow& row = GetParam();
+    const std::string folder = freshFolder("faults");
+    std::map<std::string, Source> inputs;  // by result name
+    for (int i = 0; i < 4; ++i) {
+        const std::string name = "v" + std::to_string(i + 1);
+        inputs[name + ".mat"] = secondName(folder, name + ".raw", randomSource(i % 2));
+    }
+    const std::string out = folder + "/out";
+    fs::create_directory(out);
+    if (row.prepare) row.prepare(folder);
+    std::optional<TmpFileSystem> mounted;
+    ASSERT_TRUE(mountDisk(mounted, out, row.disk)) << "no tmpfs of its own can be mounted: run as root";
+    for (std::size_t s = 0; s < row.steps.size(); ++s) {
+        SCOPED_TRACE("step " + std::to_string(s + 1));
+        const Step& step = row.steps[s];
+        if (step.addressSpaceLimit && QUARNEL_SANITIZED) continue;  // the sanitizer's shadow memory needs more
+        std::optional<std::string> expectedOut = step.out;
+        if (step.keepsWhatIsThere) {
+            expectedOut = "";
+            for (const auto& [name, input] : inputs) {
+                *expectedOut += (fs::exists(out + "/" + name) ? "kept " : "ok ") + fs::path(input.path).filename().string() + "\n";
+            }
         }
-        const std::string out = folder + "/out";
-        fs::create_directory(out);
-        if (row.prepare) row.prepare(folder);
-        std::optional<SmallFileSystem> small;
-        if (row.disk != Disk::plain && (!small.emplace(out, "100m").mounted() ||
-                                        (row.disk == Disk::readOnly && !small->makeReadOnly()))) {
-            ADD_FAILURE() << "no tmpfs of its own can be mounted: run as root";
-            continue;
+        bool fired = false;
+        const Ended ended = run({step.arguments, folder, std::nullopt, step.arguments[0] == "--list", step.fileSizeLimit,
+                                 step.watch, step.output, step.addressSpaceLimit}, &fired);
+        EXPECT_TRUE(fired || !step.watch) << "the command ended before the watch saw it where the row needs it";
+        EXPECT_EQ(ended.status, step.status) << ended.err;
+        if (expectedOut) {
+            EXPECT_EQ(ended.out, *expectedOut);
         }
-        for (std::size_t s = 0; s < row.steps.size(); ++s) {
-            SCOPED_TRACE("step " + std::to_string(s + 1));
-            const Step& step = row.steps[s];
-            bool fired = false;
-            if (step.addressSpaceLimit && QUARNEL_SANITIZED) continue;  // the sanitizer's shadow memory needs more
-            const Ended ended = run({step.arguments, folder, std::nullopt, step.arguments[0] == "--list", step.fileSizeLimit,
-                                     step.watch, step.output, step.addressSpaceLimit}, &fired);
-            EXPECT_TRUE(fired || !step.watch) << "the command ended before the signal could be sent";
-            EXPECT_EQ(ended.status, step.status) << ended.err;
-            if (step.out) {
-                EXPECT_EQ(ended.out, *step.out);
-            }
-            if (step.err) {
-                EXPECT_NE(ended.err.find(step.err), std::string::npos) << ended.err;
-            } else {
-                EXPECT_EQ(lines(ended.err), failedLines(lines(ended.out)));
-            }
-            std::map<std::string, Source> results;
-            for (const std::string& name : step.results) {
-                results[name] = randomSource((name[1] - '1') % 2);
-            }
-            for (const auto& entry : fs::directory_iterator(out)) {
-                const std::string name = entry.path().filename().string();
-                if (step.otherResults && isResultName(name)) {
-                    results[name] = randomSource((name[1] - '1') % 2);
-                }
-            }
-            expectFolder(out, results, step.temporaries);
+        if (step.err) {
+            EXPECT_NE(ended.err.find(step.err), std::string::npos) << ended.err;
+        } else {
+            EXPECT_EQ(lines(ended.err), failedLines(lines(ended.out)));
         }
+        std::map<std::string, Source> results;
+        for (const std::string& name : step.results) {
+            results[name] = inputs.at(name);
+        }
+        for (const auto& entry : fs::directory_iterator(out)) {
+            const std::string name = entry.path().filename().string();
+            if (step.otherResults && inputs.count(name) == 1) {
+                results[name] = inputs.at(name);
+            }
+        }
+        expectFolder(out, results, step.temporaries);
     }
 }
+
+// The sanitizer build: a stop unwinding the sweep and a write, failed writes on a full disk, the
+// lists waited for, and output that takes no more lines.
+INSTANTIATE_TEST_SUITE_P(Command, Faults,
+                         ::testing::ValuesIn(rowsOfThisBuild(faultRows(), {"SIGTERM while the second volume is read",
+                                                                           "SIGTERM while the second result is written",
+                                                                           "a full disk, beside a result of an earlier run",
+                                                                           "SIGTERM while a FIFO no one writes to is opened as the list",
+                                                                           "SIGINT while a silent list is read",
+                                                                           "a reader that leaves after the first line",
+                                                                           "standard output on a full device"})),
+                         rowName<FaultRow>);
 
 struct ResumeRow {
     const char* what;
@@ -876,10 +1047,12 @@ struct ResumeRow {
     std::vector<std::string> options{};  // a --format other than mat's, and a voxel size
 };
 
+void PrintTo(const ResumeRow& row, std::ostream* out) { *out << row.what; }
+
 // Has the command put its own results for a.raw into `into` in the folder.
 void madeByCommand(const std::string& folder, std::vector<std::string> options, const std::string& into = "out") {
     options.insert(options.end(), {into, "a.raw"});
-    ASSERT_EQ(run({options, folder, std::nullopt, false, std::nullopt, nullptr}).status, 0);
+    ASSERT_EQ(run({options, folder, std::nullopt, false, std::nullopt, {}}).status, 0);
 }
 
 std::string rightResult(const std::string& folder) {
@@ -900,7 +1073,7 @@ void setTime(const std::string& path, long seconds, long nanoseconds) {
 // --resume keeps a result only when it is whole, its data agrees with its check, and its record
 // names the input as it is now, at the record's own precision; an input that can't be read fails,
 // and its result stays.
-TEST(Command, ResumeKeepsOnlyWholeCurrentResults) {
+std::vector<ResumeRow> resumeRows() {
     const std::string octave = QUARNEL_OCTAVE_CLI;
     std::vector<ResumeRow> rows = {
         {"its own result", [](const std::string& f) { writeFileBytes(f + "/out/a.mat", rightResult(f)); }, "kept a.raw\n", 0},
@@ -1024,41 +1197,54 @@ TEST(Command, ResumeKeepsOnlyWholeCurrentResults) {
                         },
                         "ok a.raw\n", 0});
     }
-    for (const ResumeRow& row : rows) {
-        SCOPED_TRACE(row.what);
-        const std::string folder = freshFolder("resume");
-        if (row.changesInput) {
-            fs::copy_file(randomSource(0).path, folder + "/a.raw");
-        } else {
-            linkTo(folder, "a.raw", randomSource(0));
-        }
-        fs::create_directory(folder + "/out");
-        row.prepare(folder);
-        if (::testing::Test::HasFatalFailure()) {
-            continue;
-        }
-        const std::map<std::string, std::string> before = folderBytes(folder + "/out");
-        std::map<std::string, ino_t> inodes;
-        for (const auto& [name, bytes] : before) inodes[name] = statusOf(folder + "/out/" + name).st_ino;
-        std::vector<std::string> arguments{"--resume"};
-        arguments.insert(arguments.end(), row.options.begin(), row.options.end());
-        arguments.insert(arguments.end(), {"out", "a.raw"});
-        const Ended ended = run({arguments, folder, std::nullopt, false, std::nullopt, nullptr});
-        EXPECT_EQ(ended.status, row.status);
-        EXPECT_EQ(ended.out, row.out);
-        // A result kept, or beside a failure, stays as it was; any other is made again, every
-        // format of the run anew.
-        if (row.status != 0 || std::string(row.out).rfind("kept", 0) == 0) {
-            EXPECT_TRUE(folderBytes(folder + "/out") == before) << "a result changed";
-        } else if (row.options.empty()) {
-            expectFolder(folder + "/out", {{"a.mat", {folder + "/a.raw", randomSource(0).reduced}}});
-        } else {
-            madeByCommand(folder, row.options, "fresh");
-            EXPECT_TRUE(folderBytes(folder + "/out") == folderBytes(folder + "/fresh")) << "the results aren't what a fresh run writes";
-            for (const auto& [name, inode] : inodes) EXPECT_NE(statusOf(folder + "/out/" + name).st_ino, inode) << name << " was kept";
-        }
+    return rows;
+}
+
+class Resume : public ::testing::TestWithParam<ResumeRow> {};
+
+TEST_P(Resume, KeepsOnlyWholeCurrentResults) {
+    const ResumeRow& row = GetParam();
+    const std::string folder = freshFolder("resume");
+    if (row.changesInput) {
+        copyOf(folder, "a.raw", randomSource(0));
+    } else {
+        linkTo(folder, "a.raw", randomSource(0));
+    }
+    fs::create_directory(folder + "/out");
+    std::optional<TmpFileSystem> mounted;
+    ASSERT_TRUE(mountDisk(mounted, folder + "/out", Disk::memory));
+    row.prepare(folder);
+    if (HasFatalFailure()) {
+        return;
+    }
+    const std::map<std::string, std::string> before = folderBytes(folder + "/out");
+    std::map<std::string, ino_t> inodes;
+    for (const auto& [name, bytes] : before) inodes[name] = statusOf(folder + "/out/" + name).st_ino;
+    std::vector<std::string> arguments{"--resume"};
+    arguments.insert(arguments.end(), row.options.begin(), row.options.end());
+    arguments.insert(arguments.end(), {"out", "a.raw"});
+    const Ended ended = run({arguments, folder, std::nullopt, false, std::nullopt, {}});
+    EXPECT_EQ(ended.status, row.status);
+    EXPECT_EQ(ended.out, row.out);
+    // A result kept, or beside a failure, stays as it was; any other is made again, every
+    // format of the run anew.
+    if (row.status != 0 || std::string(row.out).rfind("kept", 0) == 0) {
+        EXPECT_TRUE(folderBytes(folder + "/out") == before) << "a result changed";
+    } else if (row.options.empty()) {
+        expectFolder(folder + "/out", {{"a.mat", {folder + "/a.raw", randomSource(0).reduced}}});
+    } else {
+        madeByCommand(folder, row.options, "fresh");
+        EXPECT_TRUE(folderBytes(folder + "/out") == folderBytes(folder + "/fresh")) << "the results aren't what a fresh run writes";
+        for (const auto& [name, inode] : inodes) EXPECT_NE(statusOf(folder + "/out/" + name).st_ino, inode) << name << " was kept";
     }
 }
+
+// The sanitizer build: the records parsed, kept and not, and both formats.
+INSTANTIATE_TEST_SUITE_P(Command, Resume,
+                         ::testing::ValuesIn(rowsOfThisBuild(resumeRows(), {"its own result", "a record of milliseconds by another version",
+                                                                            "a check that doesn't add up", "its own NIfTI result",
+                                                                            "both formats, the NIfTI result gone"})),
+                         rowName<ResumeRow>);
 
 // A read-only output folder is refused before any volume is read and keeps its results; a later
 // run in it removes the temporaries of killed runs, known by their name, size and free lock, and
@@ -1070,11 +1256,11 @@ TEST(Command, FoldersOfOthers) {
     const std::string out = folder + "/out";
     fs::create_directory(out);
     {
-        const SmallFileSystem small(out, "200m");
+        const TmpFileSystem small(out, "200m");
         ASSERT_TRUE(small.mounted()) << "no tmpfs of its own can be mounted: run as root";
-        EXPECT_EQ(run({{"out", "v1.raw"}, folder, std::nullopt, false, std::nullopt, nullptr}).status, 0);
+        EXPECT_EQ(run({{"out", "v1.raw"}, folder, std::nullopt, false, std::nullopt, {}}).status, 0);
         ASSERT_TRUE(small.makeReadOnly());
-        const Ended ended = run({{"out", "v1.raw", "v2.raw"}, folder, std::nullopt, false, std::nullopt, nullptr});
+        const Ended ended = run({{"out", "v1.raw", "v2.raw"}, folder, std::nullopt, false, std::nullopt, {}});
         EXPECT_EQ(ended.status, 2);
         EXPECT_EQ(ended.out, "");
         EXPECT_NE(ended.err.find("can't write in the output folder out (Read-only file system)"), std::string::npos) << ended.err;
@@ -1103,7 +1289,7 @@ TEST(Command, FoldersOfOthers) {
             ASSERT_EQ(flock(holders.back(), LOCK_EX), 0);
         }
     }
-    const Ended ended = run({{"out", "v2.raw", "out/.quarnel-Input1.partial"}, folder, std::nullopt, false, std::nullopt, nullptr});
+    const Ended ended = run({{"out", "v2.raw", "out/.quarnel-Input1.partial"}, folder, std::nullopt, false, std::nullopt, {}});
     EXPECT_EQ(ended.out, "ok v2.raw\nfailed .quarnel-Input1.partial: Couldn't read 268435456 bytes from file!\n");
     for (const Left& file : left) {
         EXPECT_EQ(fs::exists(out + "/" + file.name), !file.removed) << file.name;
