@@ -214,11 +214,43 @@ for name in one two three four; do
 done
 formats=(--format mat,nifti --voxel-size 0.5,0.5,2)
 job=$(submitted_job "$installed_submit" "${formats[@]}" 4 "$work/stopped reduced" "$work/stopped")
+# Its log is read while its quarnel-reduce is frozen (SIGSTOP), so that it can't reduce the other
+# volumes meanwhile. Once a volume is done, the task is stopped, and the command let go only once
+# SIGTERM waits for it.
+command_of_task() {
+    local pid
+    for pid in $(pgrep -x quarnel-reduce); do
+        if tr '\0' '\n' <"/proc/$pid/cmdline" 2>/dev/null | grep -qxF "$work/stopped reduced"; then printf '%s' "$pid"; fi
+    done
+}
+frozen() {  # every thread of process $1 stopped, or the process gone
+    local task
+    [[ -d /proc/$1 ]] || return 0
+    for task in /proc/"$1"/task/*; do
+        [[ $(sed 's/.*) \(.\).*/\1/' "$task/stat" 2>/dev/null) == [Tt] ]] || return 1
+    done
+}
+signal_pending() {  # SIGTERM waits for process $1, or the process is gone
+    local mask
+    [[ -d /proc/$1 ]] || return 0
+    for mask in $(awk '/^(SigPnd|ShdPnd):/ { print $2 }' "/proc/$1/status"); do
+        (((16#$mask >> 14) & 1)) && return 0
+    done
+    return 1
+}
+stopped=
 for ((waited = 0; waited < 3000; ++waited)); do
-    grep -q '^ok ' "logs/quarnel-${job}_0.out" 2>/dev/null && break
+    [[ -z $stopped ]] || break
+    pid=$(command_of_task)
+    if [[ -n $pid ]] && kill -STOP "$pid" 2>/dev/null; then
+        until frozen "$pid"; do sleep 0.001; done
+        if grep -q '^ok ' "logs/quarnel-${job}_0.out" 2>/dev/null; then stopped=$pid; else kill -CONT "$pid"; fi
+    fi
     sleep 0.02
 done
-scancel --signal=TERM "$job" || fail "can't stop job $job, whose log holds: $(cat "logs/quarnel-${job}_0.out")"
+[[ -n $stopped ]] && scancel --signal=TERM "$job" || fail "can't stop job $job, whose log holds: $(cat "logs/quarnel-${job}_0.out")"
+until signal_pending "$stopped"; do sleep 0.01; done
+kill -CONT "$stopped"
 got=$(task_outcomes "$job" 1)
 [[ $got == "FAILED 143:0" ]] || fail "the task stopped by SIGTERM ended as \"$got\", expected \"FAILED 143:0\""
 # The volumes in the list's order, four one three two: those done before the stop, then the one
@@ -264,6 +296,8 @@ expect_bad_use "an unknown format" "$submit" "" --format tiff 2 "$work/bad" volu
 expect_bad_use "no such input" "$submit" "" 2 "$work/bad" nowhere.raw
 expect_bad_use "a folder without volumes" "$submit" "" 2 "$work/bad" empty
 expect_bad_use "two volumes of one result" "$submit" "" 2 "$work/bad" volumes other
+message=$("$submit" --format nifti 2 "$work/bad" volumes other 2>&1 >/dev/null) || true
+[[ $message == *"would both be saved as $work/bad/random.nii" ]] || fail "two volumes of one NIfTI result: \"$message\""
 expect_bad_use "no output folder's parent" "$submit" "" 2 "$work/no/such/folder" volumes
 expect_bad_use "sbatch refusing" "$submit" "" --sbatch-option=--partition=nowhere 2 "$work/bad" volumes
 expect_bad_use "no quarnel-reduce" "$work/scripts alone/slurm/quarnel-submit" "" 2 "$work/bad" volumes
