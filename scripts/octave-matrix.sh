@@ -364,11 +364,13 @@ mirror=$(debian_mirror | head -n 1)
 mkdir -p "$cache"
 exec 9>"$cache/lock"
 flock -n 9 || { echo "$0: another run holds $cache/lock" >&2; exit 2; }
-rm -rf "$cache"/.*.partial.*  # left by a run that was killed while making a chroot
+rm -rf "$cache"/.*.partial.*  # left by a run that was killed while making a chroot or working
 log_root=$cache/logs
 rm -rf "$log_root"
 mkdir -p "$log_root"
-work=$(mktemp -d /tmp/quarnel-octave-matrix.XXXXXX)
+# The run's own files (volumes, sources, results), beside the chroots rather than in /tmp, which
+# may be too small a tmpfs for them.
+work=$(mktemp -d "$cache/.run.partial.XXXXXX")
 trap stop_jobs EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM

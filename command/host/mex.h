@@ -1,6 +1,6 @@
 // The two host operations the reduction core calls, as the quarnel-reduce command supplies them
-// (host.cpp). The command is one more host of the core: it has no arrays and no interpreter, so
-// this is all of the host interface it offers.
+// (volume_task.cpp). The command is one more host of the core: it has no arrays and no
+// interpreter, so this is all of the host interface it offers.
 #pragma once
 
 extern "C" {
