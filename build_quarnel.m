@@ -29,9 +29,7 @@ function build_quarnel(folder)
   end
   folder = absolutePath(folder);
   reduce = fullfile(here, 'reduce');
-  found = dir(fullfile(reduce, '*.cpp'));
-  sources = [{fullfile(here, 'gateway', 'mexFunction.cpp')}, ...
-             cellfun(@(name) fullfile(reduce, name), {found.name}, 'UniformOutput', false)];
+  sources = {fullfile(here, 'gateway', 'mexFunction.cpp'), fullfile(reduce, 'reduce_pair.cpp'), fullfile(reduce, 'resample.cpp')};
 
   if exist('OCTAVE_VERSION', 'builtin')
     module = fullfile(folder, 'Quarnel.mex');

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <optional>
 
 #include "stop.h"
 
@@ -20,33 +22,49 @@ namespace quarnel::command {
 namespace {
 
 constexpr const char* kUsage =
-    "quarnel-reduce [--resume] [--jobs N] [--list FILE] [--format F[,F]] [--voxel-size S] OUTPUT_FOLDER [VOLUME...]";
+    "quarnel-reduce [--resume] [--jobs N] [--list FILE] [--format F[,F]] [--voxel-size S] [--shape X,Y,Z] [--type T] "
+    "[--byte-order little|big] [--header-bytes N] OUTPUT_FOLDER [VOLUME...]";
 
 constexpr long kMostJobs = 64;
 
 // Far more than any list of volumes: a million paths of 64 bytes.
 constexpr std::size_t kMostListBytes = std::size_t{64} << 20;
 
+// MATLAB loads version 5 MAT-files below 2 GiB alone.
+constexpr std::uint64_t kMostMatBytes = (std::uint64_t{1} << 31) - 1;
+
 // What --help prints after "usage: " and kUsage.
 constexpr const char* kHelp =
     "\n"
     "\n"
-    "Reduces each raw volume (512 x 512 x 512 little-endian int16, headerless) to V, 256 x 256 x 256\n"
-    "single 2 x 2 x 2 block means, saved as OUTPUT_FOLDER/NAME.mat (an uncompressed MAT-file) for\n"
-    "NAME.raw; a volume not named .raw is saved as its whole name with .mat added. The output\n"
-    "folder is created when missing; its parent must exist.\n"
+    "Reduces each raw volume (by default 512 x 512 x 512 little-endian int16, headerless) to V, the\n"
+    "single means of its 2 x 2 x 2 blocks, saved as OUTPUT_FOLDER/NAME.mat (an uncompressed MAT-file)\n"
+    "for NAME.raw; a volume not named .raw is saved as its whole name with .mat added. Of an odd edge\n"
+    "the last column, row or slice is left out. The output folder is created when missing; its parent\n"
+    "must exist.\n"
     "\n"
     "  --resume        keep each result that is whole and was made from the volume as it is now\n"
-    "                  (same size and modification time, same voxel size); reduce the rest\n"
-    "  --jobs N        reduce N volumes at once (1 to 64; default 1), about 66 MiB of memory each\n"
+    "                  (same size and modification time, same options); reduce the rest\n"
+    "  --jobs N        reduce N volumes at once (1 to 64; default 1)\n"
     "  --list FILE     also reduce the volumes named in FILE, NUL-separated (find -print0), before\n"
     "                  the VOLUME arguments; - reads the list from standard input\n"
     "  --format F      mat (the default), nifti (NAME.nii, a NIfTI-1 image with the voxel size\n"
-    "                  and position), or mat,nifti: both from one read of the volume\n"
+    "                  and position), or mat,nifti: both from one read of the volume. MAT results\n"
+    "                  of 2 GiB or more, which MATLAB can't load, are refused: use nifti\n"
     "  --voxel-size S  the input's voxel edge in millimetres, or SX,SY,SZ along its columns, rows\n"
     "                  and slices (default 1); NAME.nii's voxels are twice as large\n"
+    "  --shape X,Y,Z   the volume's columns, rows and slices, x varying fastest, then y, then z;\n"
+    "                  each from 2 to 65535 (default 512,512,512)\n"
+    "  --type T        its samples: int16 (the default), uint16, uint8 or float32. Integer means\n"
+    "                  are truncated toward zero; float32 samples are summed in double, x first,\n"
+    "                  then y, then z, and each mean rounded to the nearest float32\n"
+    "  --byte-order B  little (the default) or big\n"
+    "  --header-bytes N  skip the first N bytes of each file (default 0)\n"
     "  --              ends the options\n"
     "  --help, --version\n"
+    "\n"
+    "Each worker holds about X*Y*B + (12 + 4F)*(X/2)*(Y/2) bytes, B being the bytes of a sample\n"
+    "and F the number of formats, and at least 1 MiB for each format: 3 MiB for the default.\n"
     "\n"
     "Standard output gets one line a volume, in the order given: \"ok NAME.raw\", \"kept NAME.raw\"\n"
     "or \"failed NAME.raw: REASON\". Standard error gets each failed line too, unless it is the file\n"
@@ -81,25 +99,74 @@ std::vector<Format> parseFormats(const std::string& text) {
     return mat && nifti ? std::vector<Format>{Format::mat, Format::nifti} : std::vector<Format>{mat ? Format::mat : Format::nifti};
 }
 
+std::vector<std::string> splitAtCommas(const std::string& text) {
+    std::vector<std::string> parts;
+    for (std::size_t start = 0;; start = text.find(',', start) + 1) {
+        parts.push_back(text.substr(start, text.find(',', start) - start));
+        if (text.find(',', start) == std::string::npos) return parts;
+    }
+}
+
 // One or three positive decimal numbers, separated by commas, each one whose double and half a
 // NIfTI header's 32-bit floats hold.
 std::array<double, 3> parseVoxelSize(const std::string& text) {
     std::vector<double> edges;
-    for (std::size_t start = 0;; start = text.find(',', start) + 1) {
-        const std::string number = text.substr(start, text.find(',', start) - start);
+    for (const std::string& number : splitAtCommas(text)) {
         // Digits, a point and an exponent alone: strtod would take "inf", "nan" and hexadecimal too.
         const bool decimal = (std::isdigit(static_cast<unsigned char>(number[0])) != 0 || number[0] == '.') &&
                              number.find_first_not_of("0123456789.eE+-") == std::string::npos;
         char* end = nullptr;
         const double edge = decimal ? std::strtod(number.c_str(), &end) : 0;
         edges.push_back(end != nullptr && *end == '\0' && edge >= 2 * FLT_MIN && edge <= FLT_MAX / 2 ? edge : 0);
-        if (text.find(',', start) == std::string::npos) break;
     }
     if (edges.size() == 1) edges.resize(3, edges[0]);
     if (edges.size() != 3 || std::find(edges.begin(), edges.end(), 0.0) != edges.end()) {
         usageError("--voxel-size takes S or SX,SY,SZ, positive decimal numbers of millimetres, not '" + shownName(text) + "'");
     }
     return {edges[0], edges[1], edges[2]};
+}
+
+// A whole number in decimal digits, at most `most`; nothing when the text is anything else.
+std::optional<std::uint64_t> wholeNumber(const std::string& text, std::uint64_t most) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno == ERANGE || value > most) return std::nullopt;
+    return value;
+}
+
+// Three edges, separated by commas, each from kLeastEdge to kMostEdge.
+std::array<std::uint32_t, 3> parseShape(const std::string& text) {
+    const std::vector<std::string> parts = splitAtCommas(text);
+    std::array<std::uint32_t, 3> edges{};
+    for (std::size_t i = 0; i < edges.size() && parts.size() == edges.size(); ++i) {
+        edges[i] = static_cast<std::uint32_t>(wholeNumber(parts[i], kMostEdge).value_or(0));
+    }
+    if (*std::min_element(edges.begin(), edges.end()) < kLeastEdge) {
+        usageError("--shape takes X,Y,Z, three whole numbers from " + std::to_string(kLeastEdge) + " to " +
+                   std::to_string(kMostEdge) + ", not '" + shownName(text) + "'");
+    }
+    return edges;
+}
+
+SampleType parseType(const std::string& text) {
+    const std::pair<const char*, SampleType> types[] = {
+        {"int16", SampleType::int16}, {"uint16", SampleType::uint16}, {"uint8", SampleType::uint8}, {"float32", SampleType::float32}};
+    for (const auto& [name, type] : types) {
+        if (text == name) return type;
+    }
+    usageError("--type takes int16, uint16, uint8 or float32, not '" + shownName(text) + "'");
+}
+
+ByteOrder parseByteOrder(const std::string& text) {
+    if (text != "little" && text != "big") usageError("--byte-order takes little or big, not '" + shownName(text) + "'");
+    return text == "big" ? ByteOrder::big : ByteOrder::little;
+}
+
+std::uint64_t parseHeaderBytes(const std::string& text) {
+    const std::optional<std::uint64_t> bytes = wholeNumber(text, std::numeric_limits<std::uint64_t>::max());
+    if (!bytes) usageError("--header-bytes takes a whole number of bytes, not '" + shownName(text) + "'");
+    return *bytes;
 }
 
 // Waits until the list has bytes or has ended: poll, unlike a read, hears a stop, so that a list
@@ -191,7 +258,9 @@ Options parseCommandLine(int argc, char* argv[], bool inputClosed) {
         {"resume", no_argument, nullptr, 'r'}, {"jobs", required_argument, nullptr, 'j'},
         {"list", required_argument, nullptr, 'l'}, {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'}, {"format", required_argument, nullptr, 'f'},
-        {"voxel-size", required_argument, nullptr, 's'}, {nullptr, 0, nullptr, 0},
+        {"voxel-size", required_argument, nullptr, 's'}, {"shape", required_argument, nullptr, 'x'},
+        {"type", required_argument, nullptr, 't'}, {"byte-order", required_argument, nullptr, 'b'},
+        {"header-bytes", required_argument, nullptr, 'H'}, {nullptr, 0, nullptr, 0},
     };
     Options options;
     const char* listPath = nullptr;
@@ -204,6 +273,10 @@ Options parseCommandLine(int argc, char* argv[], bool inputClosed) {
             case 'j': options.jobs = parseJobs(optarg != nullptr ? optarg : ""); break;
             case 'f': options.formats = parseFormats(optarg != nullptr ? optarg : ""); break;
             case 's': options.voxelSize = parseVoxelSize(optarg != nullptr ? optarg : ""); break;
+            case 'x': options.layout.edges = parseShape(optarg != nullptr ? optarg : ""); break;
+            case 't': options.layout.type = parseType(optarg != nullptr ? optarg : ""); break;
+            case 'b': options.layout.byteOrder = parseByteOrder(optarg != nullptr ? optarg : ""); break;
+            case 'H': options.layout.headerBytes = parseHeaderBytes(optarg != nullptr ? optarg : ""); break;
             case 'l':
                 if (listPath != nullptr) usageError("--list is given twice");
                 listPath = optarg;
@@ -213,6 +286,16 @@ Options parseCommandLine(int argc, char* argv[], bool inputClosed) {
             case ':': usageError(shownName(argv[optind - 1]) + " needs a value");
             default: usageError("unknown option " + shownName(argv[optind - 1]));
         }
+    }
+    // The volume's bytes must be an offset in a file, and a MAT result one MATLAB loads.
+    const RawLayout& layout = options.layout;
+    if (layout.headerBytes > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - volumeBytes({layout.edges, layout.type})) {
+        usageError("--header-bytes " + std::to_string(layout.headerBytes) + " and the volume's samples are more bytes than a file can hold");
+    }
+    const std::uint64_t matBytes = resultFileBytes(Format::mat, layout);
+    if (std::find(options.formats.begin(), options.formats.end(), Format::mat) != options.formats.end() && matBytes > kMostMatBytes) {
+        failBeforeStart("a MAT result of this shape would be " + std::to_string(matBytes) +
+                        " bytes, and MATLAB loads MAT-files below 2 GiB alone: use --format nifti");
     }
     if (optind >= argc) usageError("no output folder");
     options.outputFolder = argv[optind++];

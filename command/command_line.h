@@ -1,5 +1,7 @@
 // The command line: quarnel-reduce [--resume] [--jobs N] [--list FILE] [--format F[,F]]
-//                                   [--voxel-size S|SX,SY,SZ] OUTPUT_FOLDER [VOLUME...]
+//                                   [--voxel-size S|SX,SY,SZ] [--shape X,Y,Z] [--type T]
+//                                   [--byte-order little|big] [--header-bytes N]
+//                                   OUTPUT_FOLDER [VOLUME...]
 #pragma once
 
 #include <array>
@@ -15,6 +17,7 @@ struct Options {
     unsigned jobs = 1;
     std::vector<Format> formats{Format::mat};  // in the order they are written
     std::array<double, 3> voxelSize{1, 1, 1};  // millimetres, along the input's columns, rows, slices
+    RawLayout layout;                          // the inputs'
     std::string outputFolder;
     std::vector<std::string> volumes;  // the --list entries first, then the VOLUME arguments
 };

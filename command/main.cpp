@@ -1,10 +1,9 @@
-// quarnel-reduce: reduces raw volumes into NAME.mat files, for scripts and schedulers. Worker
+// quarnel-reduce: reduces raw volumes into NAME.mat and NAME.nii files, for scripts and schedulers. Worker
 // threads take the volumes in the order given and the main thread prints their lines in that
 // order, each as soon as every line before it is out.
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -22,7 +21,6 @@
 #include "durable_write.h"
 #include "result_file.h"
 #include "stop.h"
-#include "volume.h"
 #include "volume_task.h"
 
 namespace quarnel::command {
@@ -177,18 +175,6 @@ bool printLine(const VolumeEntry& volume, const VolumeOutcome& outcome) {
     return true;
 }
 
-// A worker's result, V, followed by the chunk it writes and reads results through.
-float* allocateResult() {
-    // In huge pages where the system gives them: with small pages, faulting in the result's 16384
-    // pages and missing the TLB across them took as long as the rest of a volume's work on a
-    // virtual machine. Aligned so, every tile the kernels write out fills whole cache lines.
-    constexpr std::size_t kHugePage = 2 << 20;
-    constexpr std::size_t kBytes = ((kOutputElements + kChunkElements) * sizeof(float) + kHugePage - 1) / kHugePage * kHugePage;
-    void* result = std::aligned_alloc(kHugePage, kBytes);  // of whole huge pages, as aligned_alloc asks
-    if (result != nullptr) (void)madvise(result, kBytes, MADV_HUGEPAGE);
-    return static_cast<float*>(result);
-}
-
 class Run {
 public:
     Run(const std::vector<VolumeEntry>& volumes, Destination destination)
@@ -215,18 +201,12 @@ public:
     }
 
 private:
-    // Each worker keeps one result for all its volumes; the core allocates its own 1 MiB buffer
-    // for each volume. A worker that can't have them leaves its volumes to the others, but the
-    // last one: that one fails each volume it can't run.
+    // Each volume has the memory it reduces through for itself. A worker that can't have it leaves
+    // its volumes to the others, but the last one: that one fails each volume it can't run.
     void work() {
-        std::unique_ptr<float, decltype(&std::free)> result(allocateResult(), &std::free);
-        if (result == nullptr && leaveToOthers(std::nullopt)) return;
         while (const std::optional<std::size_t> index = take()) {
-            if (result == nullptr) result.reset(allocateResult());
-            VolumeOutcome outcome = result != nullptr
-                                        ? reduceVolume(volumes_[*index], destination_, result.get(), result.get() + kOutputElements)
-                                        : VolumeOutcome{VolumeStatus::noMemory, {}};
-            if (outcome.status == VolumeStatus::noMemory && leaveToOthers(index)) return;
+            VolumeOutcome outcome = reduceVolume(volumes_[*index], destination_);
+            if (outcome.status == VolumeStatus::noMemory && leaveToOthers(*index)) return;
             const std::lock_guard<std::mutex> lock(mutex_);
             outcomes_[*index] = std::move(outcome);
             changed_.notify_all();
@@ -250,11 +230,11 @@ private:
     }
 
     // True when another worker will take this one's volume, which it is then given.
-    bool leaveToOthers(std::optional<std::size_t> index) {
+    bool leaveToOthers(std::size_t index) {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (liveWorkers_ <= 1) return false;
         --liveWorkers_;
-        if (index) returned_.push_back(*index);
+        returned_.push_back(index);
         changed_.notify_all();
         return true;
     }
@@ -303,13 +283,14 @@ int runCommand(int argc, char* argv[]) {
     const Options options = parseCommandLine(argc, argv, (closed & (1u << STDIN_FILENO)) != 0);
     const std::vector<VolumeEntry> volumes = volumeEntries(options);
     const Destination destination{options.outputFolder, openOutputFolder(options.outputFolder), options.resume, options.formats,
-                                  options.voxelSize};
+                                  options.voxelSize, options.layout};
     const std::vector<FileIdentity> inputs = inputIdentities(volumes, destination);
     // A folder that can't take a result is found now, not once the first volume has been read.
-    const int probeError =
-        Temporary(destination.folderPath, destination.folder).create(resultFileBytes(options.formats.back())) ? 0 : errno;
+    std::vector<off_t> sizes;
+    for (const Format format : {Format::mat, Format::nifti}) sizes.push_back(static_cast<off_t>(resultFileBytes(format, options.layout)));
+    const int probeError = Temporary(destination.folderPath, destination.folder).create(*std::max_element(sizes.begin(), sizes.end())) ? 0 : errno;
     if (probeError != 0) failBeforeStart("can't write in the output folder " + shownName(options.outputFolder), probeError);
-    removeAbandonedTemporaries(destination.folder, {resultFileBytes(Format::mat), resultFileBytes(Format::nifti)}, inputs);
+    removeAbandonedTemporaries(destination.folder, sizes, inputs);
     return Run(volumes, destination).reduceAll(options.jobs);
 }
 

@@ -3,109 +3,126 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "durable_write.h"
 #include "stop.h"
-#include "volume.h"
 
 #if defined(__SSE2__)
 #include <xmmintrin.h>
 #endif
 
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
-#error "V is written from memory as it lies: the files' numbers are little-endian"
+#error "results are written from memory as they lie: the files' numbers are little-endian"
 #endif
 
 namespace quarnel::command {
 
 namespace {
 
-constexpr std::uint32_t kDataBytes = kOutputElements * sizeof(float);
+// What the results are written and read back through: 1 MiB, or one slice where that is more.
+constexpr std::size_t kChunkElements = (1 << 20) / sizeof(float);
 constexpr std::size_t kCheckPeriod = 8191;
 
 constexpr std::size_t kMatTextBytes = 116;
 constexpr std::size_t kMatDataOffset = 192;
-
-// Bytes 116 to 191 of a MAT result, the same in every one, as little-endian 32-bit words.
-constexpr std::uint32_t kMatFixedWords[] = {
-    0x20202020, 0x20202020, 0x4D490100,  // no subsystem data; version 0x0100, "IM"
-    14, kMatDataOffset - 136 + kDataBytes,  // miMATRIX
-    6, 8, 7, 0,                          // array flags: miUINT32, 8 bytes; single, real
-    5, 12, 256, 256, 256, 0,             // dimensions: miINT32, 12 bytes, padded
-    0x00010001, 'V',                     // name: a small miINT8 element of 1 byte
-    7, kDataBytes,                       // the real part: miSINGLE
-};
-static_assert(kMatTextBytes + sizeof kMatFixedWords == kMatDataOffset);
 
 // A NIfTI result: the 348-byte header, 4 bytes that say an extension follows, the extension (its
 // size, its code, and the record as text ended by NULs), then the data.
 constexpr std::size_t kNiftiRecordOffset = 360;
 constexpr std::size_t kNiftiDataOffset = 640;
 
-constexpr off_t dataOffset(Format format) { return static_cast<off_t>(format == Format::mat ? kMatDataOffset : kNiftiDataOffset); }
+constexpr std::uint64_t dataOffset(Format format) { return format == Format::mat ? kMatDataOffset : kNiftiDataOffset; }
 
-// The weighted sum of the file's elements firstIndex .. firstIndex + count - 1. Each is a whole
-// number of at most 32768 in magnitude and each weight at most 8191, so every product, and every
-// partial sum over the 16777216 elements (below 2^52.1), is exact in double: the order of the
-// additions can't change the result, and four sums kept apart let the compiler use vector lanes.
-double weightedSum(const float* values, std::size_t count, std::size_t firstIndex) {
-    double sums[4] = {};
-    for (std::size_t i = 0, weight = firstIndex % kCheckPeriod + 1; i < count;) {
-        // A run of weights weight, weight + 1, ... that doesn't wrap around.
-        const std::size_t run = std::min(count - i, kCheckPeriod + 1 - weight);
-        const float* value = values + i;
-        std::size_t j = 0;
-        for (; j + 4 <= run; j += 4) {
-            for (std::size_t lane = 0; lane < 4; ++lane) {
-                sums[lane] += static_cast<double>(value[j + lane]) * static_cast<double>(weight + j + lane);
-            }
-        }
-        for (; j < run; ++j) sums[0] += static_cast<double>(value[j]) * static_cast<double>(weight + j);
-        i += run;
-        weight = 1;
-    }
-    return sums[0] + sums[1] + sums[2] + sums[3];
+std::uint64_t elementCount(const RawLayout& layout) {
+    const std::array<std::uint32_t, 3> edges = levelEdges(layout, 0);
+    return std::uint64_t{edges[0]} * edges[1] * edges[2];
 }
 
-// A value the reduction can give: a whole number in int16's range, and never -0.
-bool isReducedValue(float value) {
-    return value >= -32768.0f && value <= 32767.0f && static_cast<float>(static_cast<int>(value)) == value &&
-           !(value == 0 && std::signbit(value));
+// 64-bit FNV-1a of the options that give a layout other than the default: it joins a result's
+// check sum, so that a result of one layout never passes for one of another.
+std::uint64_t layoutCode(const RawLayout& layout) {
+    std::uint64_t hash = 14695981039346656037ull;
+    const std::string options = layoutOptions(layout);
+    for (const char c : options) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    return options.empty() ? 0 : hash;
 }
 
-// V's slices in the chunk with their first two axes exchanged, as a NIfTI result holds them: its
-// first axis runs along the input's columns, V's along its rows. 4 x 4 blocks in 8 x 8 tiles, so
-// that both stay in the cache, exchanged in SSE2 where the CPU has it; the exchange then costs
-// about what copying the chunk does.
-const float* transposedSlices(const float* slices, float* into) {
-    for (std::size_t slice = 0; slice < kChunkElements; slice += kElementsPerOutputSlice) {
-        const float* from = slices + slice;
-        float* to = into + slice;
-        for (std::size_t rows = 0; rows < kOutputEdge; rows += 8) {
-            for (std::size_t columns = 0; columns < kOutputEdge; columns += 8) {
-                for (std::size_t column = columns; column < columns + 8; column += 4) {
-                    for (std::size_t row = rows; row < rows + 8; row += 4) {
-#if defined(__SSE2__)
-                        __m128 block[4];
-                        for (std::size_t i = 0; i < 4; ++i) block[i] = _mm_load_ps(from + row + kOutputEdge * (column + i));
-                        _MM_TRANSPOSE4_PS(block[0], block[1], block[2], block[3]);
-                        for (std::size_t i = 0; i < 4; ++i) _mm_store_ps(to + column + kOutputEdge * (row + i), block[i]);
-#else
-                        for (std::size_t i = 0; i < 16; ++i) {
-                            to[column + i % 4 + kOutputEdge * (row + i / 4)] = from[row + i / 4 + kOutputEdge * (column + i % 4)];
-                        }
-#endif
+// The check sum's terms for the file's elements firstIndex .. firstIndex + count - 1, modulo 2^64.
+// A mean of integer samples is a whole number below 65536 in magnitude and a weight at most 8191,
+// so the products of a chunk of 2^18, and their sums, are exact in double, where four lanes kept
+// apart let the compiler use vector registers. Float32 means count by their bits.
+std::uint64_t checkTerms(const float* values, std::size_t count, std::uint64_t firstIndex, bool wholeNumbers) {
+    std::uint64_t sum = 0;
+    for (std::size_t start = 0; start < count; start += kChunkElements) {
+        const std::size_t end = std::min(count, start + kChunkElements);
+        double lanes[4] = {};
+        for (std::size_t i = start, weight = (firstIndex + start) % kCheckPeriod + 1; i < end;) {
+            // A run of weights weight, weight + 1, ... that doesn't wrap around.
+            const std::size_t run = std::min(end - i, kCheckPeriod + 1 - weight);
+            const float* value = values + i;
+            if (wholeNumbers) {
+                std::size_t j = 0;
+                for (; j + 4 <= run; j += 4) {
+                    for (std::size_t lane = 0; lane < 4; ++lane) {
+                        lanes[lane] += static_cast<double>(value[j + lane]) * static_cast<double>(weight + j + lane);
                     }
                 }
+                for (; j < run; ++j) lanes[0] += static_cast<double>(value[j]) * static_cast<double>(weight + j);
+            } else {
+                for (std::size_t j = 0; j < run; ++j) {
+                    std::uint32_t bits;
+                    std::memcpy(&bits, value + j, sizeof bits);
+                    sum += std::uint64_t{bits} * (weight + j);
+                }
+            }
+            i += run;
+            weight = 1;
+        }
+        sum += static_cast<std::uint64_t>(static_cast<std::int64_t>(lanes[0] + lanes[1] + lanes[2] + lanes[3]));
+    }
+    return sum;
+}
+
+// A value the reduction of the type's samples can give: for an integer type a whole number in the
+// type's range, and never -0.
+bool isReducedValue(float value, SampleType type) {
+    const float least = type == SampleType::int16 ? -32768.0f : 0.0f;
+    const float most = type == SampleType::int16 ? 32767.0f : type == SampleType::uint16 ? 65535.0f : 255.0f;
+    return type == SampleType::float32 || (value >= least && value <= most && static_cast<float>(static_cast<int>(value)) == value &&
+                                           !(value == 0 && std::signbit(value)));
+}
+
+// A slice of V as a MAT result holds it: H rows of W floats, x fastest, with its two axes exchanged,
+// rows fastest. In 8 x 8 tiles, which stay in the cache, each of four 4 x 4 blocks exchanged in
+// SSE2 where the CPU has it; the exchange then costs about what copying the slice does.
+void transposeSlice(const float* slice, std::size_t width, std::size_t height, float* into) {
+    constexpr std::size_t kTile = 8;
+    for (std::size_t rows = 0; rows < height; rows += kTile) {
+        for (std::size_t columns = 0; columns < width; columns += kTile) {
+            const std::size_t rowEnd = std::min(height, rows + kTile);
+            const std::size_t columnEnd = std::min(width, columns + kTile);
+#if defined(__SSE2__)
+            if (rowEnd - rows == kTile && columnEnd - columns == kTile) {
+                for (std::size_t row = rows; row < rowEnd; row += 4) {
+                    for (std::size_t column = columns; column < columnEnd; column += 4) {
+                        __m128 block[4];
+                        for (std::size_t i = 0; i < 4; ++i) block[i] = _mm_loadu_ps(slice + column + width * (row + i));
+                        _MM_TRANSPOSE4_PS(block[0], block[1], block[2], block[3]);
+                        for (std::size_t i = 0; i < 4; ++i) _mm_storeu_ps(into + row + height * (column + i), block[i]);
+                    }
+                }
+                continue;
+            }
+#endif
+            for (std::size_t column = columns; column < columnEnd; ++column) {
+                for (std::size_t row = rows; row < rowEnd; ++row) into[row + height * column] = slice[column + width * row];
             }
         }
     }
-    return into;
 }
 
 std::string nanosecondsOf(const Provenance& provenance) {
@@ -125,7 +142,19 @@ std::string matHeader(const char* version, const Provenance& provenance, const c
     if (length < 0 || static_cast<std::size_t>(length) > kMatTextBytes) return "";
     std::string header(text);
     header.resize(kMatTextBytes, ' ');
-    return header.append(reinterpret_cast<const char*>(kMatFixedWords), sizeof kMatFixedWords);
+    const std::array<std::uint32_t, 3> edges = levelEdges(provenance.layout, 0);
+    const auto dataBytes = static_cast<std::uint32_t>(elementCount(provenance.layout) * sizeof(float));
+    // Bytes 116 to 191, as little-endian 32-bit words.
+    const std::uint32_t words[] = {
+        0x20202020, 0x20202020, 0x4D490100,                    // no subsystem data; version 0x0100, "IM"
+        14, std::uint32_t{kMatDataOffset - 136} + dataBytes,  // miMATRIX
+        6, 8, 7, 0,                                            // array flags: miUINT32, 8 bytes; single, real
+        5, 12, edges[1], edges[0], edges[2], 0,                // dimensions: miINT32, 12 bytes, padded
+        0x00010001, 'V',                                       // name: a small miINT8 element of 1 byte
+        7, dataBytes,                                          // the real part: miSINGLE
+    };
+    static_assert(kMatTextBytes + sizeof words == kMatDataOffset);
+    return header.append(reinterpret_cast<const char*>(words), sizeof words);
 }
 
 template <typename Value>
@@ -133,12 +162,25 @@ void put(std::string& bytes, std::size_t offset, Value value) {
     std::memcpy(&bytes[offset], &value, sizeof value);
 }
 
+const char* typeName(SampleType type) {
+    switch (type) {
+        case SampleType::int16: return "int16";
+        case SampleType::uint16: return "uint16";
+        case SampleType::uint8: return "uint8";
+        case SampleType::float32: return "float32";
+    }
+    return "";
+}
+
 // The 640 bytes before a NIfTI result's data. Voxel (i, j, k) is centred on its 2 x 2 x 2 block
 // of input voxels, the input's first voxel centred at 0: at 2S i + S/2 along each axis, which both
 // the qform (no rotation) and the sform say. Empty when the record doesn't fit.
 std::string niftiHeader(const char* version, const Provenance& provenance, long long check) {
+    const RawLayout& layout = provenance.layout;
+    const std::string options = layoutOptions(layout);
     std::string record = std::string("Quarnel ") + version + ", input " + std::to_string(provenance.size) + " B " +
-                         std::to_string(provenance.modified.tv_sec) + "." + nanosecondsOf(provenance) + " s, voxel";
+                         std::to_string(provenance.modified.tv_sec) + "." + nanosecondsOf(provenance) + " s, " +
+                         (options.empty() ? "" : options + ", ") + "voxel";
     for (const double edge : provenance.voxelSize) {
         // The fewest digits that give the edge back, as given: 0.5, not 0.50000000000000000.
         char text[32];
@@ -153,7 +195,9 @@ std::string niftiHeader(const char* version, const Provenance& provenance, long 
     std::string header(kNiftiDataOffset, '\0');
     put(header, 0, std::int32_t{348});
     header[38] = 'r';
-    const std::int16_t dimensions[8] = {3, kOutputEdge, kOutputEdge, kOutputEdge, 1, 1, 1, 1};
+    const std::array<std::uint32_t, 3> edges = levelEdges(layout, 0);
+    const std::int16_t dimensions[8] = {3, static_cast<std::int16_t>(edges[0]), static_cast<std::int16_t>(edges[1]),
+                                        static_cast<std::int16_t>(edges[2]), 1, 1, 1, 1};
     std::memcpy(&header[40], dimensions, sizeof dimensions);
     put(header, 70, std::int16_t{16});  // float32
     put(header, 72, std::int16_t{32});
@@ -169,7 +213,12 @@ std::string niftiHeader(const char* version, const Provenance& provenance, long 
     put(header, 108, static_cast<float>(kNiftiDataOffset));
     put(header, 112, 1.0f);  // scl_slope: the values as they are
     header[123] = 2;         // millimetres
-    (void)std::snprintf(&header[148], 80, "Quarnel %s: 2 x 2 x 2 block means of a 512^3 int16 volume", version);
+    const bool cube = layout.edges[0] == layout.edges[1] && layout.edges[1] == layout.edges[2];
+    const std::string shape = cube ? std::to_string(layout.edges[0]) + "^3"
+                                   : std::to_string(layout.edges[0]) + "x" + std::to_string(layout.edges[1]) + "x" +
+                                         std::to_string(layout.edges[2]);
+    (void)std::snprintf(&header[148], 80, "Quarnel %s: 2 x 2 x 2 block means of a %s %s volume", version, shape.c_str(),
+                        typeName(layout.type));
     put(header, 252, std::int16_t{1});  // qform and sform: scanner coordinates
     put(header, 254, std::int16_t{1});
     std::memcpy(&header[344], "n+1", 4);
@@ -203,64 +252,100 @@ std::string currentHeader(Format format, const char* header, const Provenance& p
 }
 // NOLINTEND(cert-err34-c)
 
-// Calls visit(first, offset) for the first element of each chunk and the chunk's place in the
-// file, in order, while it returns true; a stop ends the volume between two chunks. True when
-// every chunk was visited.
-template <typename Visit>
-bool everyChunk(Format format, Visit visit) {
-    for (std::size_t first = 0; first < kOutputElements; first += kChunkElements) {
-        if (stopRequested()) throw VolumeInterrupted{};
-        if (!visit(first, static_cast<off_t>(dataOffset(format) + first * sizeof(float)))) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 std::string resultName(const std::string& name, Format format) { return name + (format == Format::mat ? ".mat" : ".nii"); }
 
-off_t resultFileBytes(Format format) { return dataOffset(format) + kDataBytes; }
-
-std::string writeResult(Format format, const std::string& folderPath, int folder, const std::string& name, const float* volume,
-                        const Provenance& provenance, float* chunk) {
-    Temporary temporary(folderPath, folder);
-    double check = 0;
-    const bool written = temporary.create(resultFileBytes(format)) && everyChunk(format, [&](std::size_t first, off_t offset) {
-        const float* elements = format == Format::nifti ? transposedSlices(volume + first, chunk) : volume + first;
-        check += weightedSum(elements, kChunkElements, first);
-        return temporary.write(elements, kChunkElements * sizeof(float), offset);
-    });
-    if (!written) return std::strerror(errno);
-    const auto sum = static_cast<long long>(check);
-    const std::string header = format == Format::mat ? matHeader(QUARNEL_VERSION, provenance, nanosecondsOf(provenance).c_str(), sum)
-                                                     : niftiHeader(QUARNEL_VERSION, provenance, sum);
-    if (header.empty()) return "the input's size and time don't fit in the header";
-    if (!temporary.write(header.data(), header.size(), 0) || !temporary.commit(name)) return std::strerror(errno);
-    return "";
+std::uint64_t resultFileBytes(Format format, const RawLayout& layout) {
+    return dataOffset(format) + elementCount(layout) * sizeof(float);
 }
 
-bool resultIsCurrent(Format format, int folder, const std::string& name, const Provenance& provenance, float* chunk) {
+std::string layoutOptions(const RawLayout& layout) {
+    const RawLayout standard;
+    std::string options;
+    const auto add = [&options](const std::string& option) { options += (options.empty() ? "" : " ") + option; };
+    if (layout.edges != standard.edges) {
+        add("--shape " + std::to_string(layout.edges[0]) + "," + std::to_string(layout.edges[1]) + "," + std::to_string(layout.edges[2]));
+    }
+    if (layout.type != standard.type) add(std::string("--type ") + typeName(layout.type));
+    if (layout.byteOrder != standard.byteOrder) add("--byte-order big");
+    if (layout.headerBytes != standard.headerBytes) add("--header-bytes " + std::to_string(layout.headerBytes));
+    return options;
+}
+
+ResultWriter::ResultWriter(Format format, const std::string& folderPath, int folder, const RawLayout& layout)
+    : format_(format), layout_(layout), temporary_(folderPath, folder) {}
+
+bool ResultWriter::begin() {
+    const std::array<std::uint32_t, 3> edges = levelEdges(layout_, 0);
+    capacity_ = std::max(kChunkElements, std::size_t{edges[0]} * edges[1]);
+    buffer_.reset(new float[capacity_]);
+    return temporary_.create(static_cast<off_t>(resultFileBytes(format_, layout_)));
+}
+
+bool ResultWriter::add(const float* slice) {
+    const std::array<std::uint32_t, 3> edges = levelEdges(layout_, 0);
+    const std::size_t count = std::size_t{edges[0]} * edges[1];
+    if (capacity_ - filled_ < count && !flush()) return false;
+    if (format_ == Format::mat) {
+        transposeSlice(slice, edges[0], edges[1], buffer_.get() + filled_);
+    } else {
+        std::memcpy(buffer_.get() + filled_, slice, count * sizeof(float));
+    }
+    filled_ += count;
+    return filled_ < kChunkElements || flush();
+}
+
+bool ResultWriter::flush() {
+    check_ += checkTerms(buffer_.get(), filled_, written_, layout_.type != SampleType::float32);
+    const bool wrote =
+        temporary_.write(buffer_.get(), filled_ * sizeof(float), static_cast<off_t>(dataOffset(format_) + written_ * sizeof(float)));
+    written_ += filled_;
+    filled_ = 0;
+    return wrote;
+}
+
+bool ResultWriter::finish(const std::string& name, const Provenance& provenance) {
+    if (filled_ > 0 && !flush()) return false;
+    const auto check = static_cast<long long>(check_ + layoutCode(layout_));
+    const std::string header = format_ == Format::mat ? matHeader(QUARNEL_VERSION, provenance, nanosecondsOf(provenance).c_str(), check)
+                                                      : niftiHeader(QUARNEL_VERSION, provenance, check);
+    if (header.empty()) {
+        errno = EOVERFLOW;
+        return false;
+    }
+    return temporary_.write(header.data(), header.size(), 0) && temporary_.commit(name);
+}
+
+bool resultIsCurrent(Format format, int folder, const std::string& name, const Provenance& provenance) {
     // A result is read whole or it is no use: a short read is a failure.
     const Descriptor file(openat(folder, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    const auto readAll = [&file](void* data, std::size_t size, off_t offset) {
-        return pread(file.value, data, size, offset) == static_cast<ssize_t>(size);
+    const auto readAll = [&file](void* data, std::size_t size, std::uint64_t offset) {
+        return pread(file.value, data, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
     };
     struct stat status {};
     char header[kNiftiDataOffset + 1] = {};
     long long check = 0;
     if (file.value < 0 || fstat(file.value, &status) != 0 || !S_ISREG(status.st_mode) ||
-        status.st_size != resultFileBytes(format) || !readAll(header, dataOffset(format), 0) ||
+        static_cast<std::uint64_t>(status.st_size) != resultFileBytes(format, provenance.layout) ||
+        !readAll(header, dataOffset(format), 0) ||
         currentHeader(format, header, provenance, check) != std::string(header, dataOffset(format))) {
         return false;
     }
-    double sum = 0;
-    return everyChunk(format, [&](std::size_t first, off_t offset) {
-               const bool whole = readAll(chunk, kChunkElements * sizeof(float), offset) &&
-                                  std::all_of(chunk, chunk + kChunkElements, isReducedValue);
-               sum += weightedSum(chunk, kChunkElements, first);
-               return whole;
-           }) &&
-           static_cast<long long>(sum) == check;
+    const std::unique_ptr<float[]> chunk(new float[kChunkElements]);
+    const SampleType type = provenance.layout.type;
+    std::uint64_t sum = layoutCode(provenance.layout);
+    const std::uint64_t count = elementCount(provenance.layout);
+    for (std::uint64_t first = 0; first < count; first += kChunkElements) {
+        if (stopRequested()) throw VolumeInterrupted{};
+        const auto elements = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkElements, count - first));
+        if (!readAll(chunk.get(), elements * sizeof(float), dataOffset(format) + first * sizeof(float)) ||
+            !std::all_of(chunk.get(), chunk.get() + elements, [type](float value) { return isReducedValue(value, type); })) {
+            return false;
+        }
+        sum += checkTerms(chunk.get(), elements, first, type != SampleType::float32);
+    }
+    return static_cast<long long>(sum) == check;
 }
 
 }  // namespace quarnel::command

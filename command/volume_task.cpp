@@ -1,7 +1,6 @@
-// The command is the core's host while it reduces a volume. The core reaches its host through
-// mexPrintf and mexEvalString alone: the progress lines are dropped (the command draws its own
-// progress per volume), and any other text is the line that says why the volume failed. Each
-// worker thread reduces its own volume, so what the core printed is kept per thread.
+// One volume, through the core's sweep: each slice of its reduction goes into every result as it
+// is made, so that a worker holds one input slice and a slice or a chunk of each result, whatever
+// the volume's depth.
 #include "volume_task.h"
 
 #include <fcntl.h>
@@ -10,31 +9,19 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <future>
 #include <memory>
 #include <new>
 
 #include "command_line.h"
-#include "host/mex.h"
-#include "resample.h"
 #include "result_file.h"
 #include "stop.h"
+#include "sweep.h"
 
 namespace quarnel::command {
 
 namespace {
-
-// The first line, without its newline, that the core printed on this thread other than its
-// progress lines, and errno as it was then: the system's reason for a read that failed.
-struct CoreFailure {
-    std::string line;
-    int error = 0;
-};
-thread_local CoreFailure coreFailure;
 
 VolumeOutcome failed(std::string reason) { return VolumeOutcome{VolumeStatus::failed, std::move(reason)}; }
 
@@ -45,10 +32,11 @@ VolumeOutcome cantWrite(const std::string& file, const char* reason) {
     return failed("Couldn't write " + shownName(file) + " (" + reason + ")");
 }
 
-// The core's line, and the system's reason when the stream met a read error.
-VolumeOutcome coreFailed(std::string line, std::FILE* stream, int error) {
-    if (line == "Couldn't Allocate Buffer Memory!") return VolumeOutcome{VolumeStatus::noMemory, std::move(line)};
-    return failed(std::ferror(stream) != 0 && error != 0 ? line + " (" + std::strerror(error) + ")" : line);
+// The module's line for a file that can't deliver the whole volume, with its header; the
+// system's reason follows where the stream met a read error.
+VolumeOutcome cantRead(const RawLayout& layout, std::FILE* stream) {
+    const std::string line = "Couldn't read " + std::to_string(volumeBytes(layout)) + " bytes from file!";
+    return failed(stream != nullptr && std::ferror(stream) != 0 ? line + " (" + std::strerror(errno) + ")" : line);
 }
 
 void closeStream(std::FILE* stream) { (void)std::fclose(stream); }
@@ -61,7 +49,7 @@ int resultNameError(const std::string& file, int folder) {
     return S_ISDIR(existing.st_mode) ? EISDIR : 0;
 }
 
-VolumeOutcome reduceOpenVolume(const VolumeEntry& volume, const Destination& destination, float* result, float* chunk) {
+VolumeOutcome reduceOpenVolume(const VolumeEntry& volume, const Destination& destination) {
     for (const Format format : destination.formats) {
         const std::string name = resultName(volume.name, format);
         if (const int error = resultNameError(name, destination.folder)) return cantWrite(name, std::strerror(error));
@@ -81,48 +69,50 @@ VolumeOutcome reduceOpenVolume(const VolumeEntry& volume, const Destination& des
         if (input == nullptr) close(descriptor);
         return cantOpen(input == nullptr ? std::strerror(error) : "not a regular file");
     }
-    const Provenance provenance{static_cast<unsigned long long>(opened.st_size), opened.st_mtim, destination.voxelSize};
+    const RawLayout& layout = destination.layout;
+    const Provenance provenance{static_cast<unsigned long long>(opened.st_size), opened.st_mtim, destination.voxelSize, layout};
     const auto isCurrent = [&](Format format) {
-        return resultIsCurrent(format, destination.folder, resultName(volume.name, format), provenance, chunk);
+        return resultIsCurrent(format, destination.folder, resultName(volume.name, format), provenance);
     };
     if (destination.resume && std::all_of(destination.formats.begin(), destination.formats.end(), isCurrent)) {
         return VolumeOutcome{VolumeStatus::kept, ""};
     }
-    coreFailure = CoreFailure{};
-    if (!quarnel::volumeIsComplete(input.get())) {
-        const std::string shortLine = quarnel::kShortVolumeMessage;
-        return coreFailed(shortLine.substr(0, shortLine.find('\n')), input.get(), errno);
+    if (static_cast<std::uint64_t>(opened.st_size) < volumeBytes(layout)) return cantRead(layout, nullptr);
+    // Each format from the one sweep, all written again, as one that is stale or gone makes all
+    // suspect.
+    std::vector<std::unique_ptr<ResultWriter>> writers;
+    for (const Format format : destination.formats) {
+        writers.push_back(std::make_unique<ResultWriter>(format, destination.folderPath, destination.folder, layout));
+        if (!writers.back()->begin()) return cantWrite(resultName(volume.name, format), std::strerror(errno));
     }
-    resampleVolume(input.get(), result, true);
-    if (!coreFailure.line.empty()) return coreFailed(std::move(coreFailure.line), input.get(), coreFailure.error);
+    std::size_t failedWriter = writers.size();
+    int writeError = 0;
+    const SweepOutcome swept = sweepVolume(input.get(), layout, 1, [&](std::size_t, std::size_t, const float* slice) {
+        for (std::size_t i = 0; i < writers.size() && writeError == 0; ++i) {
+            if (!writers[i]->add(slice)) failedWriter = i, writeError = errno;
+        }
+        return writeError == 0 && !stopRequested();
+    });
+    if (writeError != 0) return cantWrite(resultName(volume.name, destination.formats[failedWriter]), std::strerror(writeError));
+    switch (swept) {
+        case SweepOutcome::done: break;
+        case SweepOutcome::stopped: return failed("interrupted");
+        case SweepOutcome::shortRead: return cantRead(layout, input.get());
+        case SweepOutcome::noMemory: return VolumeOutcome{VolumeStatus::noMemory, {}};
+    }
     // A file written while it was read gives a mix of old and new samples.
     struct stat after {};
     if (fstat(descriptor, &after) != 0 || after.st_size != opened.st_size || after.st_mtim.tv_sec != opened.st_mtim.tv_sec ||
         after.st_mtim.tv_nsec != opened.st_mtim.tv_nsec) {
         return failed("the file changed while it was read");
     }
-    // Each format from the one sweep, all written again, as one that is stale or gone makes all
-    // suspect. A second format is written on a thread of its own meanwhile: copying a result into
-    // the page cache and syncing it cost more than the sweep, and a second core and the disk's
-    // queue can take them. Only the NIfTI writer, the second, uses the chunk.
-    const auto write = [&](Format format) {
-        const std::string name = resultName(volume.name, format);
-        const std::string failure = writeResult(format, destination.folderPath, destination.folder, name, result, provenance, chunk);
-        return failure.empty() ? VolumeOutcome{VolumeStatus::reduced, ""} : cantWrite(name, failure.c_str());
-    };
-    std::future<VolumeOutcome> second;
-    if (destination.formats.size() == 2) {
-        try {
-            second = std::async(std::launch::async, write, destination.formats[1]);
-        } catch (const std::system_error&) {  // no thread to be had: one after the other
+    for (std::size_t i = 0; i < writers.size(); ++i) {
+        const std::string name = resultName(volume.name, destination.formats[i]);
+        if (!writers[i]->finish(name, provenance)) {
+            return cantWrite(name, errno == EOVERFLOW ? "the input's size and time don't fit in the header" : std::strerror(errno));
         }
     }
-    VolumeOutcome outcome = write(destination.formats[0]);
-    if (destination.formats.size() == 2) {
-        VolumeOutcome secondOutcome = second.valid() ? second.get() : write(destination.formats[1]);
-        if (outcome.status == VolumeStatus::reduced) outcome = std::move(secondOutcome);
-    }
-    return outcome;
+    return VolumeOutcome{VolumeStatus::reduced, ""};
 }
 
 }  // namespace
@@ -138,9 +128,9 @@ std::optional<VolumeEntry> volumeEntry(const std::string& path) {
     return VolumeEntry{path, shownName(fileName), fileName.substr(0, fileName.size() - (endsInRaw ? 4 : 0))};
 }
 
-VolumeOutcome reduceVolume(const VolumeEntry& volume, const Destination& destination, float* result, float* chunk) {
+VolumeOutcome reduceVolume(const VolumeEntry& volume, const Destination& destination) {
     try {
-        return reduceOpenVolume(volume, destination, result, chunk);
+        return reduceOpenVolume(volume, destination);
     } catch (const VolumeInterrupted&) {
         return failed("interrupted");
     } catch (const std::bad_alloc&) {
@@ -149,30 +139,3 @@ VolumeOutcome reduceVolume(const VolumeEntry& volume, const Destination& destina
 }
 
 }  // namespace quarnel::command
-
-extern "C" int mexPrintf(const char* format, ...) {
-    // A progress line is known by its format: it is dropped before it is formatted, 256 times a
-    // volume.
-    constexpr const char* kProgressPrefix = "Resample Progress";
-    if (std::strncmp(format, kProgressPrefix, std::strlen(kProgressPrefix)) == 0) return 0;
-    const int errnoOnEntry = errno;
-    std::va_list arguments;
-    va_start(arguments, format);
-    char* formatted = nullptr;
-    const int length = vasprintf(&formatted, format, arguments);
-    va_end(arguments);
-    const std::unique_ptr<char, decltype(&std::free)> text(length < 0 ? nullptr : formatted, &std::free);
-    quarnel::command::CoreFailure& failure = quarnel::command::coreFailure;
-    if (text != nullptr && failure.line.empty()) {
-        failure.line.assign(text.get(), std::strcspn(text.get(), "\n"));
-        failure.error = errnoOnEntry;
-    }
-    return length;
-}
-
-// Called before every slice pair, where a host redraws and so where it can interrupt a call. A
-// stop ends the volume here, within one pair of its request.
-extern "C" int mexEvalString(const char* /*command*/) {
-    if (quarnel::command::stopRequested()) throw quarnel::command::VolumeInterrupted{};
-    return 0;
-}

@@ -1,4 +1,4 @@
-// One volume: from its path to NAME.mat, or to the reason why not.
+// One volume: from its path to its results, or to the reason why not.
 #pragma once
 
 #include <array>
@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "raw_layout.h"
 #include "result_file.h"
 
 namespace quarnel::command {
@@ -35,11 +36,11 @@ struct Destination {
     bool resume;
     std::vector<Format> formats;
     std::array<double, 3> voxelSize;
+    RawLayout layout;  // the inputs'
 };
 
-// Reduces the volume into `result` (16777216 floats) and saves it in each format of the
-// destination, using `chunk` (kChunkElements floats). A stop ends it as failed, "interrupted",
-// with nothing more written.
-VolumeOutcome reduceVolume(const VolumeEntry& volume, const Destination& destination, float* result, float* chunk);
+// Reduces the volume, writing each slice of its reduction into each format of the destination as
+// it is made. A stop ends it as failed, "interrupted", with nothing more written.
+VolumeOutcome reduceVolume(const VolumeEntry& volume, const Destination& destination);
 
 }  // namespace quarnel::command

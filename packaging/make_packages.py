@@ -63,7 +63,6 @@ def copy_command_sources(folder):
     """quarnel-reduce's sources, laid out as in the source tree."""
     command = source / "command"
     copy(sources(command), folder / "command")
-    copy(sources(command / "host"), folder / "command" / "host")
 
 
 def entries(folder):

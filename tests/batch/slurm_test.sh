@@ -206,13 +206,13 @@ after:  $(file_identity "${kept[@]}")"
 expect_reduced added constant gone longer "random again" random short "with space"
 
 # 3. A task stopped by SIGTERM as it reduces its volumes, then resumed, from the install: its
-# quarnel-submit and job script find its bin/quarnel-reduce, and pass the formats and voxel size
-# on, which the volumes done keep as their results' record.
+# quarnel-submit and job script find its bin/quarnel-reduce, and pass the formats, voxel size and
+# layout on, which the volumes done keep as their results' record.
 mkdir stopped
 for name in one two three four; do
     ln volumes/random.raw "stopped/$name.raw"
 done
-formats=(--format mat,nifti --voxel-size 0.5,0.5,2)
+formats=(--format mat,nifti --voxel-size 0.5,0.5,2 --type uint16 --byte-order big)
 job=$(submitted_job "$installed_submit" "${formats[@]}" 4 "$work/stopped reduced" "$work/stopped")
 # Its log is read while its quarnel-reduce is frozen (SIGSTOP), so that it can't reduce the other
 # volumes meanwhile. Once a volume is done, the task is stopped, and the command let go only once
@@ -267,6 +267,8 @@ job=$(submitted_job "$installed_submit" --resume "${formats[@]}" 4 "$work/stoppe
 expect_tasks "$job" "0|COMPLETED|0|${resumed%;}"
 for name in four one three two; do
     nifti_tool -check_hdr -infiles "stopped reduced/$name.nii" | grep -q 'header IS GOOD' || fail "no good stopped reduced/$name.nii"
+    nifti_tool -disp_hdr -field descrip -infiles "stopped reduced/$name.nii" | grep -q '512^3 uint16' ||
+        fail "stopped reduced/$name.nii is no reduction of uint16 samples"
 done
 
 # 4. reduce_array.sbatch with a list of one's own, on an array one task too short.
@@ -293,6 +295,7 @@ expect_bad_use "no files per task" "$submit" "" 0 "$work/bad" volumes
 expect_bad_use "a fraction of files per task" "$submit" "" 1.5 "$work/bad" volumes
 expect_bad_use "an unknown option" "$submit" "" --workers 2 2 "$work/bad" volumes
 expect_bad_use "an unknown format" "$submit" "" --format tiff 2 "$work/bad" volumes
+expect_bad_use "an unknown sample type" "$submit" "" --type int32 2 "$work/bad" volumes
 expect_bad_use "no such input" "$submit" "" 2 "$work/bad" nowhere.raw
 expect_bad_use "a folder without volumes" "$submit" "" 2 "$work/bad" empty
 expect_bad_use "two volumes of one result" "$submit" "" 2 "$work/bad" volumes other

@@ -1,0 +1,184 @@
+#include "sweep.h"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <type_traits>
+
+namespace quarnel {
+
+namespace {
+
+// The most levels any volume has: an edge of kMostEdge halves 15 times before it reaches 1.
+constexpr std::size_t kMostLevels = 15;
+
+template <typename T>
+using Buffer = std::unique_ptr<T[]>;
+
+template <typename T>
+Buffer<T> allocate(std::size_t count) {
+    return Buffer<T>(new (std::nothrow) T[count]);
+}
+
+// Sample i of a row, from its bytes as the file holds them: a big-endian file's swapped, as the
+// CPU is little-endian.
+template <typename Sample, bool swapped>
+inline Sample sampleAt(const unsigned char* samples, std::size_t i) {
+    using Bits = std::conditional_t<sizeof(Sample) == 1, std::uint8_t,
+                                    std::conditional_t<sizeof(Sample) == 2, std::uint16_t, std::uint32_t>>;
+    Bits bits;
+    std::memcpy(&bits, samples + i * sizeof(Sample), sizeof bits);
+    if constexpr (swapped && sizeof(Bits) == 2) {
+        bits = static_cast<Bits>(bits >> 8 | bits << 8);
+    } else if constexpr (swapped && sizeof(Bits) == 4) {
+        bits = bits >> 24 | (bits >> 8 & 0xFF00u) | (bits << 8 & 0xFF0000u) | bits << 24;
+    }
+    Sample sample;
+    std::memcpy(&sample, &bits, sizeof sample);
+    return sample;
+}
+
+// A row of the volume's samples, and a row of a level's sums, each element as the sum type of the
+// level it goes into.
+template <typename Sample, bool swapped, typename Sum>
+struct SampleRow {
+    const unsigned char* bytes;
+    Sum operator[](std::size_t i) const { return static_cast<Sum>(sampleAt<Sample, swapped>(bytes, i)); }
+};
+
+template <typename Stored, typename Sum>
+struct SumRow {
+    const Stored* sums;
+    Sum operator[](std::size_t i) const { return static_cast<Sum>(sums[i]); }
+};
+
+// The sums of the 2 x 2 blocks of two rows, pairs along x added first and then along y, into one
+// row of a level's sums: stored for the first slice of a pair, added to for the second.
+template <typename Sum, typename Row>
+void addBlockRow(const Row& top, const Row& bottom, std::size_t width, Sum* sums, bool firstOfPair) {
+    if (firstOfPair) {
+        for (std::size_t c = 0; c < width; ++c) {
+            sums[c] = (top[2 * c] + top[2 * c + 1]) + (bottom[2 * c] + bottom[2 * c + 1]);
+        }
+    } else {
+        for (std::size_t c = 0; c < width; ++c) {
+            sums[c] = sums[c] + ((top[2 * c] + top[2 * c + 1]) + (bottom[2 * c] + bottom[2 * c + 1]));
+        }
+    }
+}
+
+// One level: its edges, the sums of the slice it is summing, and the means of the one it summed.
+template <typename Sum>
+struct Level {
+    std::size_t width = 0;
+    std::size_t height = 0;
+    std::size_t depth = 0;
+    Buffer<Sum> sums;
+    Buffer<float> means;
+
+    bool make(const RawLayout& layout, std::size_t level) {
+        const std::array<std::uint32_t, 3> edges = levelEdges(layout, level);
+        width = edges[0];
+        height = edges[1];
+        depth = edges[2];
+        sums = allocate<Sum>(width * height);
+        means = allocate<float>(width * height);
+        return sums != nullptr && means != nullptr;
+    }
+};
+
+// A level's blocks hold 2^(3 (level + 1)) samples. Integer sums are divided by shifting, with the
+// bias that makes the shift truncate toward zero as integer division does; double sums are scaled
+// by the power of two's reciprocal, which divides exactly as well.
+template <typename Sum>
+void computeMeans(Level<Sum>& level, std::size_t index) {
+    const auto shift = static_cast<unsigned>(3 * (index + 1));
+    const std::size_t count = level.width * level.height;
+    const Sum* sums = level.sums.get();
+    float* means = level.means.get();
+    if constexpr (std::is_floating_point_v<Sum>) {
+        const double reciprocal = 1.0 / static_cast<double>(std::uint64_t{1} << shift);
+        for (std::size_t i = 0; i < count; ++i) {
+            means[i] = static_cast<float>(sums[i] * reciprocal);
+        }
+    } else {
+        const Sum towardZero = (Sum{1} << shift) - 1;
+        for (std::size_t i = 0; i < count; ++i) {
+            means[i] = static_cast<float>((sums[i] + (sums[i] < 0 ? towardZero : 0)) >> shift);
+        }
+    }
+}
+
+// Levels 1 and on; level k is coarser[k - 1].
+template <typename Sum>
+using CoarserLevels = std::array<Level<Sum>, kMostLevels - 1>;
+
+// Slice `slice` of level `index` is summed: its means go to the sink, and its sums into the level
+// after. False once the sink asks to stop.
+template <typename LevelSum, typename Sum>
+bool completeSlice(Level<LevelSum>& level, std::size_t index, std::size_t slice, CoarserLevels<Sum>& coarser, std::size_t levels,
+                   const SliceSink& sink) {
+    computeMeans(level, index);
+    if (!sink(index, slice, level.means.get())) return false;
+    if (index + 1 == levels) return true;
+    Level<Sum>& next = coarser[index];
+    if (slice >= 2 * next.depth) return true;  // the last slice of an odd depth: no block takes it
+    for (std::size_t r = 0; r < next.height; ++r) {
+        const LevelSum* top = level.sums.get() + 2 * r * level.width;
+        addBlockRow(SumRow<LevelSum, Sum>{top}, SumRow<LevelSum, Sum>{top + level.width}, next.width, next.sums.get() + r * next.width,
+                    slice % 2 == 0);
+    }
+    return slice % 2 == 0 || completeSlice(next, index + 1, slice / 2, coarser, levels, sink);
+}
+
+// Integer samples sum exactly in int32 over a 2 x 2 x 2 block, and in int64 over any block of any
+// level; float32 samples sum in double.
+template <typename Sample, bool swapped>
+SweepOutcome sweepSamples(std::FILE* input, const RawLayout& layout, std::size_t levels, const SliceSink& sink) {
+    constexpr bool kFloat = std::is_floating_point_v<Sample>;
+    using FirstSum = std::conditional_t<kFloat, double, std::int32_t>;
+    using Sum = std::conditional_t<kFloat, double, std::int64_t>;
+    const std::size_t rowBytes = std::size_t{layout.edges[0]} * sizeof(Sample);
+    const std::size_t sliceBytes = rowBytes * layout.edges[1];
+    const Buffer<unsigned char> slice = allocate<unsigned char>(sliceBytes);
+    Level<FirstSum> first;
+    CoarserLevels<Sum> coarser;
+    bool allocated = slice != nullptr && first.make(layout, 0);
+    for (std::size_t level = 1; level < levels; ++level) {
+        allocated = allocated && coarser[level - 1].make(layout, level);
+    }
+    if (!allocated) return SweepOutcome::noMemory;
+    if (std::fseek(input, static_cast<long>(layout.headerBytes), SEEK_SET) != 0) return SweepOutcome::shortRead;
+    for (std::size_t z = 0; z < 2 * first.depth; ++z) {
+        if (std::fread(slice.get(), 1, sliceBytes, input) != sliceBytes) return SweepOutcome::shortRead;
+        using Row = SampleRow<Sample, swapped, FirstSum>;
+        for (std::size_t r = 0; r < first.height; ++r) {
+            const unsigned char* top = slice.get() + 2 * r * rowBytes;
+            addBlockRow(Row{top}, Row{top + rowBytes}, first.width, first.sums.get() + r * first.width, z % 2 == 0);
+        }
+        if (z % 2 == 1 && !completeSlice(first, 0, z / 2, coarser, levels, sink)) return SweepOutcome::stopped;
+    }
+    return SweepOutcome::done;
+}
+
+}  // namespace
+
+SweepOutcome sweepVolume(std::FILE* input, const RawLayout& layout, std::size_t levels, const SliceSink& sink) {
+    const bool big = layout.byteOrder == ByteOrder::big;
+    switch (layout.type) {
+        case SampleType::int16:
+            return big ? sweepSamples<std::int16_t, true>(input, layout, levels, sink)
+                       : sweepSamples<std::int16_t, false>(input, layout, levels, sink);
+        case SampleType::uint16:
+            return big ? sweepSamples<std::uint16_t, true>(input, layout, levels, sink)
+                       : sweepSamples<std::uint16_t, false>(input, layout, levels, sink);
+        case SampleType::uint8: return sweepSamples<std::uint8_t, false>(input, layout, levels, sink);
+        case SampleType::float32:
+            return big ? sweepSamples<float, true>(input, layout, levels, sink) : sweepSamples<float, false>(input, layout, levels, sink);
+    }
+    return SweepOutcome::done;
+}
+
+}  // namespace quarnel
