@@ -5,6 +5,9 @@
 #     on half the volumes, the most that two jobs could gain on this machine;
 #   - quarnel-reduce --jobs 1 and --jobs 2, the native command, and --jobs 1 with --format nifti
 #     and --format mat,nifti, each set beside --jobs 1's MAT results;
+#   - the same files read as uint16 samples, beside int16; as 512^3 uint8 samples (their first
+#     half) and as 512 x 512 x 256 float32 samples, each beside the floor of its bytes;
+#   - one large volume, 1024^3 uint16 (2 GiB), beside the floor of its bytes and its result's;
 #   - reduce_folder in one octave-cli, one volume after the other, as an Octave user runs it.
 # Over 8 volumes of random samples, each run a fresh process writing its 8 results into an
 # emptied folder, timed from its start to its end (first call included, as a user pays it). The
@@ -35,6 +38,8 @@ mkdir "$work/volumes"
 for ((k = 1; k <= volume_count; ++k)); do
     head -c 268435456 /dev/urandom >"$work/volumes/volume-$k.raw"
 done
+mkdir "$work/large"
+head -c $((1024 * 1024 * 1024 * 2)) /dev/urandom >"$work/large/large.raw"
 sync  # only clean pages can be dropped
 
 # Runs the command after --, prints its wall seconds and the peak resident memory of its process
@@ -61,6 +66,13 @@ run_case() {
         jobs2) measure "$build/quarnel-reduce" --jobs 2 "$work/reduced" "${volumes[@]}" ;;
         nifti) measure "$build/quarnel-reduce" --format nifti "$work/reduced" "${volumes[@]}" ;;
         both) measure "$build/quarnel-reduce" --format mat,nifti "$work/reduced" "${volumes[@]}" ;;
+        uint16) measure "$build/quarnel-reduce" --type uint16 "$work/reduced" "${volumes[@]}" ;;
+        uint8) measure "$build/quarnel-reduce" --type uint8 "$work/reduced" "${volumes[@]}" ;;
+        floor8) measure "$build/batch_floor" --read-bytes 134217728 "$work/reduced" "${volumes[@]}" ;;
+        float32) measure "$build/quarnel-reduce" --type float32 --shape 512,512,256 "$work/reduced" "${volumes[@]}" ;;
+        floor32) measure "$build/batch_floor" --result-bytes 33554624 "$work/reduced" "${volumes[@]}" ;;
+        large) measure "$build/quarnel-reduce" --type uint16 --shape 1024,1024,1024 "$work/reduced" "$work/large/large.raw" ;;
+        floorlarge) measure "$build/batch_floor" --result-bytes 536871104 "$work/reduced" "$work/large/large.raw" ;;
         folder) measure octave-cli --norc --no-history --no-window-system --quiet \
                         --path "$build/octave" --path "$build/batch" --eval "
                   report = reduce_folder('$work/volumes', '$work/reduced');
@@ -70,12 +82,12 @@ run_case() {
 
 drop_cached_volumes() {
     local volume
-    for volume in "$work"/volumes/*.raw; do
+    for volume in "$work"/volumes/*.raw "$work/large/large.raw"; do
         dd if="$volume" iflag=nocache count=0 status=none
     done
 }
 
-cases=(floor floor2 jobs1 jobs2 nifti both folder)
+cases=(floor floor2 jobs1 jobs2 nifti both uint16 uint8 floor8 float32 floor32 large floorlarge folder)
 load_before=$(uptime)
 for ((round = 0; round < rounds; ++round)); do
     for source in cache disk; do
@@ -85,7 +97,7 @@ for ((round = 0; round < rounds; ++round)); do
             rm -rf "$work/reduced"
             mkdir "$work/reduced"
             if [[ $source == cache ]]; then
-                cat "$work"/volumes/*.raw >/dev/null
+                cat "$work"/volumes/*.raw "$work/large/large.raw" >/dev/null
             else
                 drop_cached_volumes
             fi
@@ -103,38 +115,53 @@ awk -v rounds="$rounds" -v volumes="$volume_count" '
       for (j = i; j > 1 && sorted[j - 1] > sorted[j]; --j) { t = sorted[j]; sorted[j] = sorted[j - 1]; sorted[j - 1] = t }
     return count % 2 ? sorted[(count + 1) / 2] : (sorted[count / 2] + sorted[count / 2 + 1]) / 2
   }
+  # Per volume, and as a ratio to another case, each a median over the rounds.
+  function per(name, source) { return median(name, source, "s") / count[name] }
+  function ratio(name, to, source) { return per(name, source) / per(to, source) }
   { ++n[$1, $2]; value[$1, $2, "s", n[$1, $2]] = $3; value[$1, $2, "mb", n[$1, $2]] = $4 }
   END {
-    split("floor floor2 jobs1 jobs2 nifti both folder", order, " ")
+    split("floor floor2 jobs1 jobs2 nifti both uint16 uint8 floor8 float32 floor32 large floorlarge folder", order, " ")
     label["floor"] = "floor: read, write, sync, rename"
     label["floor2"] = "floor, two at once"
     label["jobs1"] = "quarnel-reduce --jobs 1"
     label["jobs2"] = "quarnel-reduce --jobs 2"
     label["nifti"] = "quarnel-reduce --format nifti"
     label["both"] = "quarnel-reduce --format mat,nifti"
+    label["uint16"] = "quarnel-reduce --type uint16"
+    label["uint8"] = "quarnel-reduce --type uint8"
+    label["floor8"] = "floor of 512^3 uint8"
+    label["float32"] = "quarnel-reduce --type float32, 512 x 512 x 256"
+    label["floor32"] = "floor of 512 x 512 x 256 float32"
+    label["large"] = "quarnel-reduce, 1024^3 uint16"
+    label["floorlarge"] = "floor of 1024^3 uint16"
     label["folder"] = "reduce_folder in octave-cli"
-    # Threads of one process share its peak; the two floors are processes of their own.
-    jobs["floor"] = 1; jobs["floor2"] = 1; jobs["jobs1"] = 1; jobs["jobs2"] = 2; jobs["nifti"] = 1; jobs["both"] = 1; jobs["folder"] = 1
-    printf "%d volumes, medians of %d rounds, each run a fresh process\n\n", volumes, rounds
+    # The floor to set each beside: that of its bytes.
+    for (c = 1; c <= 14; ++c) { floorOf[order[c]] = "floor"; count[order[c]] = volumes; jobs[order[c]] = 1 }
+    floorOf["uint8"] = "floor8"; floorOf["float32"] = "floor32"; floorOf["large"] = "floorlarge"; floorOf["floorlarge"] = "floorlarge"
+    floorOf["floor8"] = "floor8"; floorOf["floor32"] = "floor32"
+    count["large"] = 1; count["floorlarge"] = 1; jobs["jobs2"] = 2  # threads of one process share its peak
+    printf "%d volumes (the large one alone), medians of %d rounds, each run a fresh process\n\n", volumes, rounds
     printf "| Route | cache: s/volume | volumes/s | x floor | disk: s/volume | volumes/s | x floor | peak MiB per job |\n"
     printf "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |\n"
-    for (c = 1; c <= 7; ++c) {
+    for (c = 1; c <= 14; ++c) {
       name = order[c]
-      cache = median(name, "cache", "s") / volumes
-      disk = median(name, "disk", "s") / volumes
       printf "| %s | %.3f | %.2f | %.2f | %.3f | %.2f | %.2f | %.0f |\n", label[name],
-             cache, 1 / cache, cache / (median("floor", "cache", "s") / volumes),
-             disk, 1 / disk, disk / (median("floor", "disk", "s") / volumes),
+             per(name, "cache"), 1 / per(name, "cache"), ratio(name, floorOf[name], "cache"),
+             per(name, "disk"), 1 / per(name, "disk"), ratio(name, floorOf[name], "disk"),
              median(name, "cache", "mb") / jobs[name]
     }
     printf "\n--jobs 2 against --jobs 1, volumes per second: %.2f from the page cache, %.2f from the disk\n",
-           median("jobs1", "cache", "s") / median("jobs2", "cache", "s"), median("jobs1", "disk", "s") / median("jobs2", "disk", "s")
+           ratio("jobs1", "jobs2", "cache"), ratio("jobs1", "jobs2", "disk")
     printf "the floor two at once against one, the most two jobs could gain here: %.2f from the page cache, %.2f from the disk\n",
-           median("floor", "cache", "s") / median("floor2", "cache", "s"), median("floor", "disk", "s") / median("floor2", "disk", "s")
+           ratio("floor", "floor2", "cache"), ratio("floor", "floor2", "disk")
     printf "against MAT results alone, per volume: --format nifti %.2f and mat,nifti %.2f times as long from the page cache, %.2f and %.2f from the disk\n",
-           median("nifti", "cache", "s") / median("jobs1", "cache", "s"), median("both", "cache", "s") / median("jobs1", "cache", "s"),
-           median("nifti", "disk", "s") / median("jobs1", "disk", "s"), median("both", "disk", "s") / median("jobs1", "disk", "s")
+           ratio("nifti", "jobs1", "cache"), ratio("both", "jobs1", "cache"), ratio("nifti", "jobs1", "disk"), ratio("both", "jobs1", "disk")
+    printf "uint16 against int16, per volume: %.2f times as long from the page cache, %.2f from the disk\n",
+           ratio("uint16", "jobs1", "cache"), ratio("uint16", "jobs1", "disk")
+    printf "against their floors: uint8 %.2f and float32 %.2f from the page cache, %.2f and %.2f from the disk; 1024^3 uint16 %.2f and %.2f\n",
+           ratio("uint8", "floor8", "cache"), ratio("float32", "floor32", "cache"), ratio("uint8", "floor8", "disk"),
+           ratio("float32", "floor32", "disk"), ratio("large", "floorlarge", "cache"), ratio("large", "floorlarge", "disk")
     printf "quarnel-reduce --jobs 1 against reduce_folder, per volume: %.1f times as fast from the page cache, %.1f from the disk\n",
-           median("folder", "cache", "s") / median("jobs1", "cache", "s"), median("folder", "disk", "s") / median("jobs1", "disk", "s")
+           ratio("folder", "jobs1", "cache"), ratio("folder", "jobs1", "disk")
   }' "$work/times.txt"
 printf '\nload before: %s\nload after:  %s\n' "$load_before" "$load_after"
