@@ -15,6 +15,7 @@
 #include <limits>
 #include <optional>
 
+#include "pyramid.h"
 #include "stop.h"
 
 namespace quarnel::command {
@@ -91,20 +92,29 @@ unsigned parseJobs(const std::string& text) {
     return static_cast<unsigned>(jobs);
 }
 
-// "mat", "nifti", or both, separated by a comma.
-std::vector<Format> parseFormats(const std::string& text) {
-    const bool mat = text == "mat" || text == "mat,nifti" || text == "nifti,mat";
-    const bool nifti = text == "nifti" || text == "mat,nifti" || text == "nifti,mat";
-    if (!mat && !nifti) usageError("--format takes mat, nifti or mat,nifti, not '" + shownName(text) + "'");
-    return mat && nifti ? std::vector<Format>{Format::mat, Format::nifti} : std::vector<Format>{mat ? Format::mat : Format::nifti};
-}
-
 std::vector<std::string> splitAtCommas(const std::string& text) {
     std::vector<std::string> parts;
     for (std::size_t start = 0;; start = text.find(',', start) + 1) {
         parts.push_back(text.substr(start, text.find(',', start) - start));
         if (text.find(',', start) == std::string::npos) return parts;
     }
+}
+
+// "mat", "nifti" and "zarr", one or more of them separated by commas, each once; written in that
+// order.
+std::vector<Format> parseFormats(const std::string& text) {
+    const std::pair<const char*, Format> names[] = {{"mat", Format::mat}, {"nifti", Format::nifti}, {"zarr", Format::zarr}};
+    const std::vector<std::string> parts = splitAtCommas(text);
+    std::vector<Format> formats;
+    for (const auto& [name, format] : names) {
+        if (std::find(parts.begin(), parts.end(), name) != parts.end()) formats.push_back(format);
+    }
+    std::vector<std::string> sorted = parts;
+    std::sort(sorted.begin(), sorted.end());
+    if (formats.size() != parts.size() || std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) {
+        usageError("--format takes mat, nifti, zarr or several of them, as mat,nifti,zarr, not '" + shownName(text) + "'");
+    }
+    return formats;
 }
 
 // One or three positive decimal numbers, separated by commas, each one whose double and half a
@@ -167,6 +177,12 @@ std::uint64_t parseHeaderBytes(const std::string& text) {
     const std::optional<std::uint64_t> bytes = wholeNumber(text, std::numeric_limits<std::uint64_t>::max());
     if (!bytes) usageError("--header-bytes takes a whole number of bytes, not '" + shownName(text) + "'");
     return *bytes;
+}
+
+std::size_t parseLevels(const std::string& text) {
+    const std::optional<std::uint64_t> levels = wholeNumber(text, 15);
+    if (!levels || *levels == 0) usageError("--levels takes a whole number from 1 to 15, not '" + shownName(text) + "'");
+    return static_cast<std::size_t>(*levels);
 }
 
 // Waits until the list has bytes or has ended: poll, unlike a read, hears a stop, so that a list
@@ -260,7 +276,8 @@ Options parseCommandLine(int argc, char* argv[], bool inputClosed) {
         {"version", no_argument, nullptr, 'V'}, {"format", required_argument, nullptr, 'f'},
         {"voxel-size", required_argument, nullptr, 's'}, {"shape", required_argument, nullptr, 'x'},
         {"type", required_argument, nullptr, 't'}, {"byte-order", required_argument, nullptr, 'b'},
-        {"header-bytes", required_argument, nullptr, 'H'}, {nullptr, 0, nullptr, 0},
+        {"header-bytes", required_argument, nullptr, 'H'}, {"levels", required_argument, nullptr, 'L'},
+        {nullptr, 0, nullptr, 0},
     };
     Options options;
     const char* listPath = nullptr;
@@ -277,6 +294,7 @@ Options parseCommandLine(int argc, char* argv[], bool inputClosed) {
             case 't': options.layout.type = parseType(optarg != nullptr ? optarg : ""); break;
             case 'b': options.layout.byteOrder = parseByteOrder(optarg != nullptr ? optarg : ""); break;
             case 'H': options.layout.headerBytes = parseHeaderBytes(optarg != nullptr ? optarg : ""); break;
+            case 'L': options.levels = parseLevels(optarg != nullptr ? optarg : ""); break;
             case 'l':
                 if (listPath != nullptr) usageError("--list is given twice");
                 listPath = optarg;
@@ -297,6 +315,13 @@ Options parseCommandLine(int argc, char* argv[], bool inputClosed) {
         failBeforeStart("a MAT result of this shape would be " + std::to_string(matBytes) +
                         " bytes, and MATLAB loads MAT-files below 2 GiB alone: use --format nifti");
     }
+    const bool pyramid = std::find(options.formats.begin(), options.formats.end(), Format::zarr) != options.formats.end();
+    if (options.levels != 0 && !pyramid) usageError("--levels is for --format zarr");
+    if (options.levels > mostLevels(layout)) {
+        usageError("--levels " + std::to_string(options.levels) + " would make an edge of the last level 0: this shape has " +
+                   std::to_string(mostLevels(layout)) + " at most");
+    }
+    if (options.levels == 0) options.levels = defaultLevels(layout);
     if (optind >= argc) usageError("no output folder");
     options.outputFolder = argv[optind++];
     if (options.outputFolder.empty()) usageError("the output folder is an empty path");

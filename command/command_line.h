@@ -18,6 +18,7 @@ struct Options {
     std::vector<Format> formats{Format::mat};  // in the order they are written
     std::array<double, 3> voxelSize{1, 1, 1};  // millimetres, along the input's columns, rows, slices
     RawLayout layout;                          // the inputs'
+    std::size_t levels = 0;                    // a pyramid's; 0 until its default is known
     std::string outputFolder;
     std::vector<std::string> volumes;  // the --list entries first, then the VOLUME arguments
 };

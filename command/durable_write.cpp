@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <random>
 
 namespace quarnel::command {
 
@@ -16,15 +19,18 @@ namespace {
 
 constexpr char kTemporaryName[] = ".quarnel-XXXXXX.partial";
 
-// The mode a new file gets, which results keep: read once, while the command has one thread.
-mode_t newFileMode() {
-    static const mode_t mode = [] {
-        const mode_t mask = umask(0);
-        umask(mask);
-        return 0666 & ~mask;
+// The umask, which results keep as new files and folders do: read once, while the command has one
+// thread.
+mode_t creationMask() {
+    static const mode_t mask = [] {
+        const mode_t current = umask(0);
+        umask(current);
+        return current;
     }();
-    return mode;
+    return mask;
 }
+
+mode_t newFileMode() { return 0666 & ~creationMask(); }
 
 // Where the file system has no locks, no other run can take the file for abandoned either.
 bool lock(int descriptor) {
@@ -34,7 +40,55 @@ bool lock(int descriptor) {
     return true;
 }
 
+// Calls visit(folder, name, isFolder) for each entry of the folder `tree`, those in a folder before
+// the folder itself; true when each entry has an owned name and is a file or a folder, and nothing
+// is visited otherwise.
+using Visit = void (*)(int folder, const std::string& name, bool isFolder);
+
+void visitNothing(int /*folder*/, const std::string& /*name*/, bool /*isFolder*/) {}
+
+bool everyOwnedEntry(int tree, Visit visit) {
+    std::vector<std::pair<std::string, bool>> found;
+    DIR* entries = fdopendir(dup(tree));
+    bool owned = entries != nullptr;
+    while (const dirent* entry = owned ? readdir(entries) : nullptr) {
+        struct stat status {};
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        owned = isOwnedName(entry->d_name) && fstatat(tree, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+                (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode));
+        found.emplace_back(entry->d_name, S_ISDIR(status.st_mode));
+    }
+    if (entries != nullptr) closedir(entries);
+    for (std::size_t i = 0; owned && i < found.size(); ++i) {
+        if (!found[i].second) continue;
+        const Descriptor inner(openat(tree, found[i].first.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        owned = inner.value >= 0 && everyOwnedEntry(inner.value, visitNothing);
+    }
+    for (std::size_t i = 0; owned && i < found.size(); ++i) {
+        if (found[i].second) {
+            const Descriptor inner(openat(tree, found[i].first.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            everyOwnedEntry(inner.value, visit);
+        }
+        visit(tree, found[i].first, found[i].second);
+    }
+    return owned;
+}
+
+// Removes the tree `name` in `folder` when it holds nothing but owned names; else leaves it.
+void removeOwnedTree(int folder, const char* name) {
+    const Descriptor tree(openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const auto remove = [](int parent, const std::string& entry, bool isFolder) {
+        unlinkat(parent, entry.c_str(), isFolder ? AT_REMOVEDIR : 0);
+    };
+    if (tree.value >= 0 && everyOwnedEntry(tree.value, remove)) unlinkat(folder, name, AT_REMOVEDIR);
+}
+
 }  // namespace
+
+bool isOwnedName(const char* name) {
+    return std::strcmp(name, ".zgroup") == 0 || std::strcmp(name, ".zattrs") == 0 || std::strcmp(name, ".zarray") == 0 ||
+           (*name != '\0' && std::strspn(name, "0123456789") == std::strlen(name));
+}
 
 Temporary::~Temporary() {
     if (!name_.empty()) unlinkat(folder_, name_.c_str(), 0);
@@ -74,6 +128,76 @@ bool Temporary::commit(const std::string& name) {
     return fsync(folder_) == 0 || errno == EINVAL;
 }
 
+TemporaryFolder::~TemporaryFolder() {
+    if (!name_.empty()) removeOwnedTree(folder_, name_.c_str());
+    if (descriptor_ >= 0) close(descriptor_);
+}
+
+bool TemporaryFolder::create() {
+    // As mkostemps names a file: six random characters, tried until a name is free.
+    constexpr char kCharacters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device entropy;
+    std::string name = kTemporaryName;
+    for (;;) {
+        for (std::size_t i = 0; i < 6; ++i) name[sizeof ".quarnel-" - 1 + i] = kCharacters[entropy() % (sizeof kCharacters - 1)];
+        if (mkdirat(folder_, name.c_str(), 0700) == 0) break;
+        if (errno != EEXIST) return false;
+    }
+    name_ = name;
+    descriptor_ = openat(folder_, name_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return descriptor_ >= 0 && lock(descriptor_) && fchmod(descriptor_, 0777 & ~creationMask()) == 0;
+}
+
+bool TemporaryFolder::write(const std::string& path, const void* data, std::size_t size) {
+    for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        const std::string folder = path.substr(0, slash);
+        if (mkdirat(descriptor_, folder.c_str(), 0777) == 0) {
+            paths_.push_back(folder);
+        } else if (errno != EEXIST) {
+            return false;
+        }
+    }
+    const Descriptor file(openat(descriptor_, path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, newFileMode()));
+    if (file.value < 0) return false;
+    paths_.push_back(path);
+    for (const auto* bytes = static_cast<const char*>(data); size > 0;) {
+        const ssize_t written = ::write(file.value, bytes, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written == 0) errno = ENOSPC;
+        if (written <= 0) return false;
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    (void)sync_file_range(file.value, 0, 0, SYNC_FILE_RANGE_WRITE);
+    return true;
+}
+
+bool TemporaryFolder::commit(const std::string& name) {
+    // The files' writeback began as each was written: most of it is done by now.
+    for (auto path = paths_.rbegin(); path != paths_.rend(); ++path) {
+        const Descriptor entry(openat(descriptor_, path->c_str(), O_RDONLY | O_CLOEXEC));
+        if (entry.value < 0 || (fsync(entry.value) != 0 && errno != EINVAL)) return false;
+    }
+    if (fsync(descriptor_) != 0 && errno != EINVAL) return false;
+    // Atomically in place of an earlier tree, which then has the temporary's name and goes with it.
+    if (renameat2(folder_, name_.c_str(), folder_, name.c_str(), RENAME_NOREPLACE) == 0) {
+        name_.clear();
+    } else if (errno != EEXIST || renameat2(folder_, name_.c_str(), folder_, name.c_str(), RENAME_EXCHANGE) != 0) {
+        if (errno != EINVAL) return false;
+        // A file system that can do neither: an earlier tree is moved aside first, onto an empty
+        // temporary folder, which the rename replaces.
+        TemporaryFolder aside(folderPath_, folder_);
+        struct stat earlier {};
+        if (fstatat(folder_, name.c_str(), &earlier, AT_SYMLINK_NOFOLLOW) == 0 &&
+            (!aside.create() || renameat(folder_, name.c_str(), folder_, aside.name_.c_str()) != 0)) {
+            return false;
+        }
+        if (renameat(folder_, name_.c_str(), folder_, name.c_str()) != 0) return false;
+        name_.clear();
+    }
+    return fsync(folder_) == 0 || errno == EINVAL;
+}
+
 void removeAbandonedTemporaries(int folder, const std::vector<off_t>& sizes, const std::vector<FileIdentity>& inputs) {
     DIR* entries = fdopendir(dup(folder));
     while (const dirent* entry = entries == nullptr ? nullptr : readdir(entries)) {
@@ -83,12 +207,16 @@ void removeAbandonedTemporaries(int folder, const std::vector<off_t>& sizes, con
         struct stat named {};
         // The name must still lead to the file once its lock is had: another run may have removed
         // it, and a user's file may have taken the name since.
-        if (file.value >= 0 && fstat(file.value, &opened) == 0 && S_ISREG(opened.st_mode) &&
-            std::find(sizes.begin(), sizes.end(), opened.st_size) != sizes.end() &&
+        const bool isFolder = file.value >= 0 && fstat(file.value, &opened) == 0 && S_ISDIR(opened.st_mode);
+        if (file.value >= 0 && (isFolder || (S_ISREG(opened.st_mode) && std::find(sizes.begin(), sizes.end(), opened.st_size) != sizes.end())) &&
             !std::binary_search(inputs.begin(), inputs.end(), identityOf(opened)) &&
             flock(file.value, LOCK_EX | LOCK_NB) == 0 && fstatat(folder, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
             identityOf(opened) == identityOf(named)) {
-            unlinkat(folder, entry->d_name, 0);
+            if (isFolder) {
+                removeOwnedTree(folder, entry->d_name);
+            } else {
+                unlinkat(folder, entry->d_name, 0);
+            }
         }
     }
     if (entries != nullptr) closedir(entries);

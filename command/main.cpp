@@ -19,6 +19,7 @@
 
 #include "command_line.h"
 #include "durable_write.h"
+#include "pyramid.h"
 #include "result_file.h"
 #include "stop.h"
 #include "volume_task.h"
@@ -283,12 +284,22 @@ int runCommand(int argc, char* argv[]) {
     const Options options = parseCommandLine(argc, argv, (closed & (1u << STDIN_FILENO)) != 0);
     const std::vector<VolumeEntry> volumes = volumeEntries(options);
     const Destination destination{options.outputFolder, openOutputFolder(options.outputFolder), options.resume, options.formats,
-                                  options.voxelSize, options.layout};
+                                  options.voxelSize, options.layout, options.levels};
     const std::vector<FileIdentity> inputs = inputIdentities(volumes, destination);
-    // A folder that can't take a result is found now, not once the first volume has been read.
+    // A folder that can't take a result is found now, not once the first volume has been read: a
+    // temporary of its largest file, and a temporary folder for a pyramid.
     std::vector<off_t> sizes;
-    for (const Format format : {Format::mat, Format::nifti}) sizes.push_back(static_cast<off_t>(resultFileBytes(format, options.layout)));
-    const int probeError = Temporary(destination.folderPath, destination.folder).create(*std::max_element(sizes.begin(), sizes.end())) ? 0 : errno;
+    off_t largest = 0;
+    for (const Format format : {Format::mat, Format::nifti}) {
+        sizes.push_back(static_cast<off_t>(resultFileBytes(format, options.layout)));
+        if (std::find(options.formats.begin(), options.formats.end(), format) != options.formats.end()) largest = std::max(largest, sizes.back());
+    }
+    int probeError = largest == 0 || Temporary(destination.folderPath, destination.folder).create(largest) ? 0 : errno;
+    if (probeError == 0 && std::find(options.formats.begin(), options.formats.end(), Format::zarr) != options.formats.end()) {
+        const std::vector<char> chunk(largestChunkBytes(options.layout));
+        TemporaryFolder probe(destination.folderPath, destination.folder);
+        probeError = probe.create() && probe.write("0", chunk.data(), chunk.size()) ? 0 : errno;
+    }
     if (probeError != 0) failBeforeStart("can't write in the output folder " + shownName(options.outputFolder), probeError);
     removeAbandonedTemporaries(destination.folder, sizes, inputs);
     return Run(volumes, destination).reduceAll(options.jobs);

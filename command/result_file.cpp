@@ -42,60 +42,6 @@ std::uint64_t elementCount(const RawLayout& layout) {
     return std::uint64_t{edges[0]} * edges[1] * edges[2];
 }
 
-// 64-bit FNV-1a of the options that give a layout other than the default: it joins a result's
-// check sum, so that a result of one layout never passes for one of another.
-std::uint64_t layoutCode(const RawLayout& layout) {
-    std::uint64_t hash = 14695981039346656037ull;
-    const std::string options = layoutOptions(layout);
-    for (const char c : options) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-    return options.empty() ? 0 : hash;
-}
-
-// The check sum's terms for the file's elements firstIndex .. firstIndex + count - 1, modulo 2^64.
-// A mean of integer samples is a whole number below 65536 in magnitude and a weight at most 8191,
-// so the products of a chunk of 2^18, and their sums, are exact in double, where four lanes kept
-// apart let the compiler use vector registers. Float32 means count by their bits.
-std::uint64_t checkTerms(const float* values, std::size_t count, std::uint64_t firstIndex, bool wholeNumbers) {
-    std::uint64_t sum = 0;
-    for (std::size_t start = 0; start < count; start += kChunkElements) {
-        const std::size_t end = std::min(count, start + kChunkElements);
-        double lanes[4] = {};
-        for (std::size_t i = start, weight = (firstIndex + start) % kCheckPeriod + 1; i < end;) {
-            // A run of weights weight, weight + 1, ... that doesn't wrap around.
-            const std::size_t run = std::min(end - i, kCheckPeriod + 1 - weight);
-            const float* value = values + i;
-            if (wholeNumbers) {
-                std::size_t j = 0;
-                for (; j + 4 <= run; j += 4) {
-                    for (std::size_t lane = 0; lane < 4; ++lane) {
-                        lanes[lane] += static_cast<double>(value[j + lane]) * static_cast<double>(weight + j + lane);
-                    }
-                }
-                for (; j < run; ++j) lanes[0] += static_cast<double>(value[j]) * static_cast<double>(weight + j);
-            } else {
-                for (std::size_t j = 0; j < run; ++j) {
-                    std::uint32_t bits;
-                    std::memcpy(&bits, value + j, sizeof bits);
-                    sum += std::uint64_t{bits} * (weight + j);
-                }
-            }
-            i += run;
-            weight = 1;
-        }
-        sum += static_cast<std::uint64_t>(static_cast<std::int64_t>(lanes[0] + lanes[1] + lanes[2] + lanes[3]));
-    }
-    return sum;
-}
-
-// A value the reduction of the type's samples can give: for an integer type a whole number in the
-// type's range, and never -0.
-bool isReducedValue(float value, SampleType type) {
-    const float least = type == SampleType::int16 ? -32768.0f : 0.0f;
-    const float most = type == SampleType::int16 ? 32767.0f : type == SampleType::uint16 ? 65535.0f : 255.0f;
-    return type == SampleType::float32 || (value >= least && value <= most && static_cast<float>(static_cast<int>(value)) == value &&
-                                           !(value == 0 && std::signbit(value)));
-}
-
 // A slice of V as a MAT result holds it: H rows of W floats, x fastest, with its two axes exchanged,
 // rows fastest. In 8 x 8 tiles, which stay in the cache, each of four 4 x 4 blocks exchanged in
 // SSE2 where the CPU has it; the exchange then costs about what copying the slice does.
@@ -177,20 +123,7 @@ const char* typeName(SampleType type) {
 // the qform (no rotation) and the sform say. Empty when the record doesn't fit.
 std::string niftiHeader(const char* version, const Provenance& provenance, long long check) {
     const RawLayout& layout = provenance.layout;
-    const std::string options = layoutOptions(layout);
-    std::string record = std::string("Quarnel ") + version + ", input " + std::to_string(provenance.size) + " B " +
-                         std::to_string(provenance.modified.tv_sec) + "." + nanosecondsOf(provenance) + " s, " +
-                         (options.empty() ? "" : options + ", ") + "voxel";
-    for (const double edge : provenance.voxelSize) {
-        // The fewest digits that give the edge back, as given: 0.5, not 0.50000000000000000.
-        char text[32];
-        for (int digits = 1; digits <= 17; ++digits) {
-            (void)std::snprintf(text, sizeof text, "%.*g", digits, edge);
-            if (std::strtod(text, nullptr) == edge) break;
-        }
-        record += ' ' + std::string(text);
-    }
-    record += " mm, check " + std::to_string(check);
+    const std::string record = recordText(version, provenance, "", check);
     if (record.size() >= kNiftiDataOffset - kNiftiRecordOffset) return "";
     std::string header(kNiftiDataOffset, '\0');
     put(header, 0, std::int32_t{348});
@@ -244,21 +177,101 @@ std::string currentHeader(Format format, const char* header, const Provenance& p
                    ? matHeader(version, provenance, fraction, check)
                    : "";
     }
-    const char* record = header + kNiftiRecordOffset;
-    const char* checkText = std::strstr(record, ", check ");
-    const bool parsed = std::sscanf(record, "Quarnel %31[^, ],", version) == 1 && checkText != nullptr &&
-                        std::sscanf(checkText, ", check %lld", &check) == 1;
-    return parsed ? niftiHeader(version, provenance, check) : "";
+    return parseRecord(header + kNiftiRecordOffset, version, check) ? niftiHeader(version, provenance, check) : "";
 }
 // NOLINTEND(cert-err34-c)
 
 }  // namespace
 
-std::string resultName(const std::string& name, Format format) { return name + (format == Format::mat ? ".mat" : ".nii"); }
+std::string resultName(const std::string& name, Format format) {
+    return name + (format == Format::mat ? ".mat" : format == Format::nifti ? ".nii" : ".ome.zarr");
+}
+
+std::string shortestText(double value) {
+    char text[32];
+    for (int digits = 1; digits <= 17; ++digits) {
+        (void)std::snprintf(text, sizeof text, "%.*g", digits, value);
+        if (std::strtod(text, nullptr) == value) break;
+    }
+    return text;
+}
+
+// 64-bit FNV-1a of the options that give a layout other than the default: it joins a result's
+// check sum, so that a result of one layout never passes for one of another.
+std::uint64_t layoutCode(const RawLayout& layout) {
+    std::uint64_t hash = 14695981039346656037ull;
+    const std::string options = layoutOptions(layout);
+    for (const char c : options) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    return options.empty() ? 0 : hash;
+}
+
+// The check sum's terms for the file's elements firstIndex .. firstIndex + count - 1, modulo 2^64.
+// A mean of integer samples is a whole number below 65536 in magnitude and a weight at most 8191,
+// so the products of a chunk of 2^18, and their sums, are exact in double, where four lanes kept
+// apart let the compiler use vector registers. Float32 means count by their bits.
+std::uint64_t checkTerms(const float* values, std::size_t count, std::uint64_t firstIndex, SampleType type) {
+    const bool wholeNumbers = type != SampleType::float32;
+    std::uint64_t sum = 0;
+    for (std::size_t start = 0; start < count; start += kChunkElements) {
+        const std::size_t end = std::min(count, start + kChunkElements);
+        double lanes[4] = {};
+        for (std::size_t i = start, weight = (firstIndex + start) % kCheckPeriod + 1; i < end;) {
+            // A run of weights weight, weight + 1, ... that doesn't wrap around.
+            const std::size_t run = std::min(end - i, kCheckPeriod + 1 - weight);
+            const float* value = values + i;
+            if (wholeNumbers) {
+                std::size_t j = 0;
+                for (; j + 4 <= run; j += 4) {
+                    for (std::size_t lane = 0; lane < 4; ++lane) {
+                        lanes[lane] += static_cast<double>(value[j + lane]) * static_cast<double>(weight + j + lane);
+                    }
+                }
+                for (; j < run; ++j) lanes[0] += static_cast<double>(value[j]) * static_cast<double>(weight + j);
+            } else {
+                for (std::size_t j = 0; j < run; ++j) {
+                    std::uint32_t bits;
+                    std::memcpy(&bits, value + j, sizeof bits);
+                    sum += std::uint64_t{bits} * (weight + j);
+                }
+            }
+            i += run;
+            weight = 1;
+        }
+        sum += static_cast<std::uint64_t>(static_cast<std::int64_t>(lanes[0] + lanes[1] + lanes[2] + lanes[3]));
+    }
+    return sum;
+}
+
+// A value the reduction of the type's samples can give: for an integer type a whole number in the
+// type's range, and never -0.
+bool isReducedValue(float value, SampleType type) {
+    const float least = type == SampleType::int16 ? -32768.0f : 0.0f;
+    const float most = type == SampleType::int16 ? 32767.0f : type == SampleType::uint16 ? 65535.0f : 255.0f;
+    return type == SampleType::float32 || (value >= least && value <= most && static_cast<float>(static_cast<int>(value)) == value &&
+                                           !(value == 0 && std::signbit(value)));
+}
+
 
 std::uint64_t resultFileBytes(Format format, const RawLayout& layout) {
     return dataOffset(format) + elementCount(layout) * sizeof(float);
 }
+
+std::string recordText(const char* version, const Provenance& provenance, const std::string& extra, long long check) {
+    const std::string options = layoutOptions(provenance.layout);
+    std::string record = std::string("Quarnel ") + version + ", input " + std::to_string(provenance.size) + " B " +
+                         std::to_string(provenance.modified.tv_sec) + "." + nanosecondsOf(provenance) + " s, " +
+                         (options.empty() ? "" : options + ", ") + "voxel";
+    for (const double edge : provenance.voxelSize) record += ' ' + shortestText(edge);  // as given
+    return record + " mm, " + (extra.empty() ? "" : extra + ", ") + "check " + std::to_string(check);
+}
+
+// NOLINTBEGIN(cert-err34-c): a number that doesn't convert can't render the record again
+bool parseRecord(const char* record, char (&version)[32], long long& check) {
+    const char* checkText = std::strstr(record, ", check ");
+    return std::sscanf(record, "Quarnel %31[^, ],", version) == 1 && checkText != nullptr &&
+           std::sscanf(checkText, ", check %lld", &check) == 1;
+}
+// NOLINTEND(cert-err34-c)
 
 std::string layoutOptions(const RawLayout& layout) {
     const RawLayout standard;
@@ -297,7 +310,7 @@ bool ResultWriter::add(const float* slice) {
 }
 
 bool ResultWriter::flush() {
-    check_ += checkTerms(buffer_.get(), filled_, written_, layout_.type != SampleType::float32);
+    check_ += checkTerms(buffer_.get(), filled_, written_, layout_.type);
     const bool wrote =
         temporary_.write(buffer_.get(), filled_ * sizeof(float), static_cast<off_t>(dataOffset(format_) + written_ * sizeof(float)));
     written_ += filled_;
@@ -343,7 +356,7 @@ bool resultIsCurrent(Format format, int folder, const std::string& name, const P
             !std::all_of(chunk.get(), chunk.get() + elements, [type](float value) { return isReducedValue(value, type); })) {
             return false;
         }
-        sum += checkTerms(chunk.get(), elements, first, type != SampleType::float32);
+        sum += checkTerms(chunk.get(), elements, first, type);
     }
     return static_cast<long long>(sum) == check;
 }

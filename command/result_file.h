@@ -32,7 +32,7 @@
 
 namespace quarnel::command {
 
-enum class Format { mat, nifti };
+enum class Format { mat, nifti, zarr };
 
 // Where a result came from: the input as it was reduced (its size and modification time, its
 // layout) and its voxel edges in millimetres along its columns, rows and slices.
@@ -43,10 +43,28 @@ struct Provenance {
     RawLayout layout;
 };
 
-// NAME.mat or NAME.nii for the volume's NAME.
+// NAME.mat, NAME.nii or NAME.ome.zarr for the volume's NAME.
 std::string resultName(const std::string& name, Format format);
 
-// The size of every result of a format for inputs of a layout.
+// The check sum's terms for `count` elements of a result, the first the result's element
+// `firstIndex` in its own order, modulo 2^64; and whether a value can be a mean of the samples.
+std::uint64_t checkTerms(const float* values, std::size_t count, std::uint64_t firstIndex, SampleType type);
+bool isReducedValue(float value, SampleType type);
+
+// The code a layout adds to a check sum: 0 for the default.
+std::uint64_t layoutCode(const RawLayout& layout);
+
+// The fewest digits that give a number back: 0.5, not 0.50000000000000000.
+std::string shortestText(double value);
+
+// A record as the NIfTI and OME-Zarr results hold it: "Quarnel VERSION, input SIZE B MTIME s,
+// [OPTIONS, ]voxel SX SY SZ mm, [EXTRA, ]check CHECK".
+std::string recordText(const char* version, const Provenance& provenance, const std::string& extra, long long check);
+
+// The version and check that a record names, parsed from its start; false when it names none.
+bool parseRecord(const char* record, char (&version)[32], long long& check);
+
+// The size of every result of a format that is one file, mat or nifti, for inputs of a layout.
 std::uint64_t resultFileBytes(Format format, const RawLayout& layout);
 
 // The options that give a layout, as a record names them: "" for the default layout.

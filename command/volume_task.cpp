@@ -15,6 +15,7 @@
 #include <new>
 
 #include "command_line.h"
+#include "pyramid.h"
 #include "result_file.h"
 #include "stop.h"
 #include "sweep.h"
@@ -42,17 +43,18 @@ VolumeOutcome cantRead(const RawLayout& layout, std::FILE* stream) {
 void closeStream(std::FILE* stream) { (void)std::fclose(stream); }
 
 // What keeps a result from being made in the folder, found before the volume is read: a name too
-// long for the file system, or a folder of that name. 0 when nothing does.
-int resultNameError(const std::string& file, int folder) {
+// long for the file system, or a folder of that name where the result is a file. 0 when nothing
+// does.
+int resultNameError(const std::string& file, Format format, int folder) {
     struct stat existing {};
     if (fstatat(folder, file.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
-    return S_ISDIR(existing.st_mode) ? EISDIR : 0;
+    return S_ISDIR(existing.st_mode) && format != Format::zarr ? EISDIR : 0;
 }
 
 VolumeOutcome reduceOpenVolume(const VolumeEntry& volume, const Destination& destination) {
     for (const Format format : destination.formats) {
         const std::string name = resultName(volume.name, format);
-        if (const int error = resultNameError(name, destination.folder)) return cantWrite(name, std::strerror(error));
+        if (const int error = resultNameError(name, format, destination.folder)) return cantWrite(name, std::strerror(error));
     }
     // Anything but a regular file is refused unopened: opening a FIFO could wait for a writer, and
     // reading a device could never end.
@@ -72,28 +74,42 @@ VolumeOutcome reduceOpenVolume(const VolumeEntry& volume, const Destination& des
     const RawLayout& layout = destination.layout;
     const Provenance provenance{static_cast<unsigned long long>(opened.st_size), opened.st_mtim, destination.voxelSize, layout};
     const auto isCurrent = [&](Format format) {
-        return resultIsCurrent(format, destination.folder, resultName(volume.name, format), provenance);
+        const std::string name = resultName(volume.name, format);
+        return format == Format::zarr ? pyramidIsCurrent(destination.folder, name, provenance, destination.levels)
+                                      : resultIsCurrent(format, destination.folder, name, provenance);
     };
     if (destination.resume && std::all_of(destination.formats.begin(), destination.formats.end(), isCurrent)) {
         return VolumeOutcome{VolumeStatus::kept, ""};
     }
     if (static_cast<std::uint64_t>(opened.st_size) < volumeBytes(layout)) return cantRead(layout, nullptr);
     // Each format from the one sweep, all written again, as one that is stale or gone makes all
-    // suspect.
-    std::vector<std::unique_ptr<ResultWriter>> writers;
+    // suspect. A file result takes level 0 alone, a pyramid every level.
+    std::vector<std::unique_ptr<ResultWriter>> files;
+    std::unique_ptr<PyramidWriter> pyramid;
+    std::vector<Format> order;  // the formats in the order of their writers: the files', then the pyramid
     for (const Format format : destination.formats) {
-        writers.push_back(std::make_unique<ResultWriter>(format, destination.folderPath, destination.folder, layout));
-        if (!writers.back()->begin()) return cantWrite(resultName(volume.name, format), std::strerror(errno));
+        if (format == Format::zarr) continue;
+        files.push_back(std::make_unique<ResultWriter>(format, destination.folderPath, destination.folder, layout));
+        order.push_back(format);
+        if (!files.back()->begin()) return cantWrite(resultName(volume.name, format), std::strerror(errno));
     }
-    std::size_t failedWriter = writers.size();
+    if (std::find(destination.formats.begin(), destination.formats.end(), Format::zarr) != destination.formats.end()) {
+        pyramid = std::make_unique<PyramidWriter>(destination.folderPath, destination.folder, layout, destination.levels);
+        order.push_back(Format::zarr);
+        if (!pyramid->begin()) return cantWrite(resultName(volume.name, Format::zarr), std::strerror(errno));
+    }
+    std::size_t failedWriter = order.size();
     int writeError = 0;
-    const SweepOutcome swept = sweepVolume(input.get(), layout, 1, [&](std::size_t, std::size_t, const float* slice) {
-        for (std::size_t i = 0; i < writers.size() && writeError == 0; ++i) {
-            if (!writers[i]->add(slice)) failedWriter = i, writeError = errno;
+    const auto failedAs = [&](std::size_t writer) { failedWriter = writer, writeError = errno; };
+    const SweepOutcome swept = sweepVolume(input.get(), layout, pyramid != nullptr ? destination.levels : 1,
+                                           [&](std::size_t level, std::size_t, const float* slice) {
+        for (std::size_t i = 0; i < files.size() && level == 0 && writeError == 0; ++i) {
+            if (!files[i]->add(slice)) failedAs(i);
         }
+        if (pyramid != nullptr && writeError == 0 && !pyramid->add(level, slice)) failedAs(files.size());
         return writeError == 0 && !stopRequested();
     });
-    if (writeError != 0) return cantWrite(resultName(volume.name, destination.formats[failedWriter]), std::strerror(writeError));
+    if (writeError != 0) return cantWrite(resultName(volume.name, order[failedWriter]), std::strerror(writeError));
     switch (swept) {
         case SweepOutcome::done: break;
         case SweepOutcome::stopped: return failed("interrupted");
@@ -106,9 +122,9 @@ VolumeOutcome reduceOpenVolume(const VolumeEntry& volume, const Destination& des
         after.st_mtim.tv_nsec != opened.st_mtim.tv_nsec) {
         return failed("the file changed while it was read");
     }
-    for (std::size_t i = 0; i < writers.size(); ++i) {
-        const std::string name = resultName(volume.name, destination.formats[i]);
-        if (!writers[i]->finish(name, provenance)) {
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const std::string name = resultName(volume.name, order[i]);
+        if (!(i < files.size() ? files[i]->finish(name, provenance) : pyramid->finish(name, provenance))) {
             return cantWrite(name, errno == EOVERFLOW ? "the input's size and time don't fit in the header" : std::strerror(errno));
         }
     }

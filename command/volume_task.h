@@ -36,7 +36,8 @@ struct Destination {
     bool resume;
     std::vector<Format> formats;
     std::array<double, 3> voxelSize;
-    RawLayout layout;  // the inputs'
+    RawLayout layout;    // the inputs'
+    std::size_t levels;  // a pyramid's
 };
 
 // Reduces the volume, writing each slice of its reduction into each format of the destination as
