@@ -24,7 +24,7 @@ namespace {
 
 constexpr const char* kUsage =
     "quarnel-reduce [--resume] [--jobs N] [--list FILE] [--format F[,F]] [--voxel-size S] [--shape X,Y,Z] [--type T] "
-    "[--byte-order little|big] [--header-bytes N] OUTPUT_FOLDER [VOLUME...]";
+    "[--byte-order little|big] [--header-bytes N] [--levels N] OUTPUT_FOLDER [VOLUME...]";
 
 constexpr long kMostJobs = 64;
 
@@ -50,8 +50,11 @@ constexpr const char* kHelp =
     "  --list FILE     also reduce the volumes named in FILE, NUL-separated (find -print0), before\n"
     "                  the VOLUME arguments; - reads the list from standard input\n"
     "  --format F      mat (the default), nifti (NAME.nii, a NIfTI-1 image with the voxel size\n"
-    "                  and position), or mat,nifti: both from one read of the volume. MAT results\n"
-    "                  of 2 GiB or more, which MATLAB can't load, are refused: use nifti\n"
+    "                  and position), zarr (NAME.ome.zarr, an OME-Zarr pyramid of the means of\n"
+    "                  blocks of 2, 4, 8... samples along each axis), or several, as mat,nifti,zarr:\n"
+    "                  all from one read of the volume. MAT results of 2 GiB or more, which\n"
+    "                  MATLAB can't load, are refused: use nifti\n"
+    "  --levels N      the pyramid's levels (default: until every edge of the last is at most 64)\n"
     "  --voxel-size S  the input's voxel edge in millimetres, or SX,SY,SZ along its columns, rows\n"
     "                  and slices (default 1); NAME.nii's voxels are twice as large\n"
     "  --shape X,Y,Z   the volume's columns, rows and slices, x varying fastest, then y, then z;\n"
@@ -65,7 +68,9 @@ constexpr const char* kHelp =
     "  --help, --version\n"
     "\n"
     "Each worker holds about X*Y*B + (12 + 4F)*(X/2)*(Y/2) bytes, B being the bytes of a sample\n"
-    "and F the number of formats, and at least 1 MiB for each format: 3 MiB for the default.\n"
+    "and F the number of formats mat and nifti, and at least 1 MiB for each format: 3 MiB for the\n"
+    "default; with zarr, 360*(X/2)*(Y/2) bytes more, at most: the slices of a row of chunks of each\n"
+    "level, and its sums.\n"
     "\n"
     "Standard output gets one line a volume, in the order given: \"ok NAME.raw\", \"kept NAME.raw\"\n"
     "or \"failed NAME.raw: REASON\". Standard error gets each failed line too, unless it is the file\n"
