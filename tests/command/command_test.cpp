@@ -732,6 +732,8 @@ TEST(Command, CommandLine) {
          "--levels 10 would make an edge of the last level 0: this shape has 9 at most"},
         {"two voxel edges", {"--voxel-size", "1,2", "out", "a.raw"}, std::nullopt, 2, "", "--voxel-size takes S or SX,SY,SZ"},
         {"an infinite voxel edge", {"--voxel-size=1,inf,1", "out", "a.raw"}, std::nullopt, 2, "", "--voxel-size takes"},
+        {"a voxel edge no float holds", {"--voxel-size", "1,1e39,1", "out", "a.raw"}, std::nullopt, 2, "", "--voxel-size takes"},
+        {"a voxel edge below every float", {"--voxel-size", "1e-39", "out", "a.raw"}, std::nullopt, 2, "", "--voxel-size takes"},
         {"one edge", {"--shape", "512", "out", "a.raw"}, std::nullopt, 2, "", "--shape takes X,Y,Z"},
         {"two edges", {"--shape", "512,512", "out", "a.raw"}, std::nullopt, 2, "", "--shape takes X,Y,Z"},
         {"four edges", {"--shape", "2,2,2,2", "out", "a.raw"}, std::nullopt, 2, "", "--shape takes X,Y,Z"},
