@@ -54,17 +54,28 @@ struct SumRow {
     Sum operator[](std::size_t i) const { return static_cast<Sum>(sums[i]); }
 };
 
+// a + b, which of two NaNs gives the first: as x86 and arm64 add, and NumPy with them, whichever
+// operand of + the compiler puts first.
+template <typename Sum>
+inline Sum plus(Sum a, Sum b) {
+    if constexpr (std::is_floating_point_v<Sum>) {
+        return a != a ? a : a + b;
+    } else {
+        return a + b;
+    }
+}
+
 // The sums of the 2 x 2 blocks of two rows, pairs along x added first and then along y, into one
 // row of a level's sums: stored for the first slice of a pair, added to for the second.
 template <typename Sum, typename Row>
 void addBlockRow(const Row& top, const Row& bottom, std::size_t width, Sum* sums, bool firstOfPair) {
     if (firstOfPair) {
         for (std::size_t c = 0; c < width; ++c) {
-            sums[c] = (top[2 * c] + top[2 * c + 1]) + (bottom[2 * c] + bottom[2 * c + 1]);
+            sums[c] = plus(plus(top[2 * c], top[2 * c + 1]), plus(bottom[2 * c], bottom[2 * c + 1]));
         }
     } else {
         for (std::size_t c = 0; c < width; ++c) {
-            sums[c] = sums[c] + ((top[2 * c] + top[2 * c + 1]) + (bottom[2 * c] + bottom[2 * c + 1]));
+            sums[c] = plus(sums[c], plus(plus(top[2 * c], top[2 * c + 1]), plus(bottom[2 * c], bottom[2 * c + 1])));
         }
     }
 }

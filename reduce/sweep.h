@@ -6,7 +6,7 @@
 //   - float32 samples: each widened to double, added in pairs along x first, those sums in pairs
 //     along y, then those along z, and the sum divided and rounded to the nearest float. A coarser
 //     level adds the double sums of the level before in the same order. NaN and infinities follow
-//     IEEE arithmetic.
+//     IEEE arithmetic; of two NaNs a sum takes the first's, as x86 and arm64 do.
 // Besides one input slice it holds, for each level, a plane of sums and a plane of means.
 #pragma once
 
