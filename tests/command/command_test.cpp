@@ -177,18 +177,24 @@ bool isResultName(const std::string& name) {
 
 enum class Temporaries { none, allowed, some };
 
+void expectTemporaries(const std::string& folder, Temporaries temporaries) {
+    std::size_t count = 0;
+    for (const auto& entry : fs::directory_iterator(folder)) count += isTemporary(entry.path().filename().string()) ? 1 : 0;
+    if (temporaries == Temporaries::none) {
+        EXPECT_EQ(count, 0u) << "temporaries left in " << folder;
+    } else if (temporaries == Temporaries::some) {
+        EXPECT_GT(count, 0u) << "the kill came after the write";
+    }
+}
+
 // Every result in the folder is exactly the one its source gives, every expected one is there, and
 // nothing else is, but for temporaries where a killed run may have left them.
 void expectFolder(const std::string& folder, const std::map<std::string, Source>& results,
                   Temporaries temporaries = Temporaries::none) {
     std::set<std::string> seen;
-    std::size_t temporaryCount = 0;
     for (const auto& entry : fs::directory_iterator(folder)) {
         const std::string name = entry.path().filename().string();
-        if (isTemporary(name)) {
-            ++temporaryCount;
-            continue;
-        }
+        if (isTemporary(name)) continue;
         const auto expected = results.find(name);
         if (expected == results.end()) {
             ADD_FAILURE() << "unexpected " << (isResultName(name) ? "result " : "file ") << name;
@@ -200,11 +206,31 @@ void expectFolder(const std::string& folder, const std::map<std::string, Source>
     for (const auto& [name, source] : results) {
         EXPECT_TRUE(seen.count(name) == 1) << "no " << name;
     }
-    if (temporaries == Temporaries::none) {
-        EXPECT_EQ(temporaryCount, 0u) << "temporaries left in " << folder;
-    } else if (temporaries == Temporaries::some) {
-        EXPECT_GT(temporaryCount, 0u) << "the kill came after the write";
+    expectTemporaries(folder, temporaries);
+}
+
+// Each file under a folder, by its path there, with its bytes.
+std::map<std::string, std::string> treeBytes(const std::string& folder) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (!entry.is_directory()) files[fs::relative(entry.path(), folder).string()] = fileBytes(entry.path().string());
     }
+    return files;
+}
+
+// As expectFolder, each result judged by what a run with none of the row's faults writes into
+// `fresh`, the files of a folder one by one.
+void expectFolderLike(const std::string& folder, const std::string& fresh, const std::vector<std::string>& results,
+                      Temporaries temporaries) {
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (isTemporary(name)) continue;
+        const std::string path = entry.path().string();
+        EXPECT_TRUE(entry.is_directory() ? treeBytes(path) == treeBytes(fresh + "/" + name) : fileBytes(path) == fileBytes(fresh + "/" + name))
+            << name << " isn't what a run without faults writes";
+    }
+    for (const std::string& name : results) EXPECT_TRUE(fs::exists(folder + "/" + name)) << "no " << name;
+    expectTemporaries(folder, temporaries);
 }
 
 // --- Running the command ----------------------------------------------------------------------
@@ -384,11 +410,11 @@ std::vector<std::string> failedLines(const std::vector<std::string>& all) {
     return failed;
 }
 
-// The files the process holds open: the name it opened each by, its size and the bytes stored.
+// The files the process holds open: the name it opened each by, its size and how far it has read.
 struct OpenFile {
     std::string path;
     off_t size;
-    off_t stored;
+    long long position;
 };
 
 std::vector<OpenFile> openFiles(pid_t process) {
@@ -401,30 +427,31 @@ std::vector<OpenFile> openFiles(pid_t process) {
         const std::string link = folder + "/" + entry->d_name;
         const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
         struct stat status {};
+        std::ifstream information("/proc/" + std::to_string(process) + "/fdinfo/" + entry->d_name);
+        std::string field;
+        long long position = -1;
+        information >> field >> position;  // "pos:", first
         if (length > 0 && stat(link.c_str(), &status) == 0) {
-            files.push_back({std::string(target, static_cast<std::size_t>(length)), status.st_size, status.st_blocks * 512});
+            files.push_back({std::string(target, static_cast<std::size_t>(length)), status.st_size, position});
         }
     }
     closedir(entries);
     return files;
 }
 
-// Reducing a volume, its result with more than 2 MiB still to come, so that a stop will be heard
-// at a slice to come; or anywhere at all.
+// Reducing a volume, which has read some and has more than 2 MiB still to read, so that its
+// results have begun and a stop will be heard at a slice to come; or anywhere at all.
 enum class Stage { reducing, anywhere };
 
 // Whether the command is at `stage` of the volume it opened as `volume` (any volume when empty).
-// A temporary counts from the moment it has a result's size, as it has once it is locked: a kill in
-// the instant before leaves an empty one, which no run can tell from a user's file.
 bool inStage(pid_t process, const std::string& volume, Stage stage) {
-    bool volumeOpen = false;
-    bool temporaryFilling = false;
-    for (const OpenFile& file : openFiles(process)) {
+    const auto reducing = [&volume](const OpenFile& file) {
         const std::string name = fs::path(file.path).filename().string();
-        volumeOpen |= volume.empty() ? name.size() > 4 && name.compare(name.size() - 4, 4, ".raw") == 0 : name == volume;
-        temporaryFilling |= isTemporary(name) && file.size == static_cast<off_t>(kResultBytes) && file.stored <= file.size - (2 << 20);
-    }
-    return stage == Stage::anywhere || (volumeOpen && temporaryFilling);
+        const bool isVolume = volume.empty() ? name.size() > 4 && name.compare(name.size() - 4, 4, ".raw") == 0 : name == volume;
+        return isVolume && file.position > 0 && file.position <= file.size - (2 << 20);
+    };
+    const std::vector<OpenFile> files = openFiles(process);
+    return stage == Stage::anywhere || std::any_of(files.begin(), files.end(), reducing);
 }
 
 std::size_t completeLines(const std::string& out) { return static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n')); }
@@ -645,15 +672,6 @@ struct RefusedRow {
     std::function<void(const std::string& folder)> prepare{};  // makes out/ with what is in it
 };
 
-// Each file in a folder, by name, with its bytes; none when there is no folder.
-std::map<std::string, std::string> folderBytes(const std::string& folder) {
-    std::map<std::string, std::string> files;
-    for (const auto& entry : fs::directory_iterator(folder, fs::directory_options::skip_permission_denied)) {
-        files[entry.path().filename().string()] = fileBytes(entry.path().string());
-    }
-    return files;
-}
-
 // Two volumes that would share one NAME.mat, names that give no NAME.mat, and results that would
 // replace an input: nothing is done, not even the output folder made, and what it held stays.
 TEST(Command, VolumesThatCantEachHaveAResultAreRefusedBeforeAnythingIsDone) {
@@ -679,7 +697,7 @@ TEST(Command, VolumesThatCantEachHaveAResultAreRefusedBeforeAnythingIsDone) {
         SCOPED_TRACE(row.what);
         const std::string folder = freshFolder("refused");
         if (row.prepare) row.prepare(folder);
-        const std::map<std::string, std::string> before = row.prepare ? folderBytes(folder + "/out") : std::map<std::string, std::string>();
+        const std::map<std::string, std::string> before = row.prepare ? treeBytes(folder + "/out") : std::map<std::string, std::string>();
         std::vector<std::string> arguments{"out"};
         arguments.insert(arguments.end(), row.volumes.begin(), row.volumes.end());
         const Ended ended = run({arguments, folder, std::nullopt, false, std::nullopt, {}});
@@ -690,7 +708,7 @@ TEST(Command, VolumesThatCantEachHaveAResultAreRefusedBeforeAnythingIsDone) {
         EXPECT_EQ(ended.err.rfind("quarnel-reduce: ", 0), 0u) << ended.err;
         EXPECT_EQ(fs::exists(folder + "/out"), static_cast<bool>(row.prepare));
         if (row.prepare) {
-            EXPECT_EQ(folderBytes(folder + "/out"), before);
+            EXPECT_EQ(treeBytes(folder + "/out"), before);
         }
     }
 }
@@ -968,6 +986,25 @@ const std::vector<FaultRow>& faultRows() {
          {{all, {}, std::nullopt, 2, "", {}, Temporaries::none, false, Output::closed, std::nullopt, "standard output is closed"}}},
         {"standard input, output and error closed", Disk::memory,
          {{all, {}, std::nullopt, 2, "", {}, Temporaries::none, false, Output::allClosed, std::nullopt, ""}}},
+        // Pyramids, and all three formats at once: a pyramid is built in a temporary folder.
+        {"kill -9 while the second volume is reduced into all three formats",
+         Disk::memory,
+         {{{"--format", "mat,nifti,zarr", "out", "v1.raw", "v2.raw", "v3.raw"}, at(Stage::reducing, "v2.raw", exactly(1), send(SIGKILL)),
+           std::nullopt, -SIGKILL, "ok v1.raw\n", {"v1.mat", "v1.nii", "v1.ome.zarr"}, Temporaries::some},
+          {{"--resume", "--format", "mat,nifti,zarr", "out", "v1.raw", "v2.raw", "v3.raw"}, {}, std::nullopt, 0,
+           "kept v1.raw\nok v2.raw\nok v3.raw\n", {"v1.mat", "v1.nii", "v1.ome.zarr", "v2.ome.zarr", "v3.ome.zarr"}}}},
+        {"SIGTERM while the second pyramid is made",
+         Disk::disk,
+         {{{"--format", "zarr", "out", "v1.raw", "v2.raw", "v3.raw"}, at(Stage::reducing, "v2.raw", anyLines, send(SIGTERM)), std::nullopt,
+           143, "ok v1.raw\nfailed v2.raw: interrupted\n", {"v1.ome.zarr"}}}},
+        {"a full disk, beside a pyramid of an earlier run",
+         Disk::small,
+         {{{"--format", "zarr", "out", "v1.raw"}, {}, std::nullopt, 0, "ok v1.raw\n", {"v1.ome.zarr"}},
+          {{"--format", "zarr", "out", "v1.raw", "v2.raw"}, {}, std::nullopt, 1,
+           "failed v1.raw: Couldn't write v1.ome.zarr (No space left on device)\n"
+           "failed v2.raw: Couldn't write v2.ome.zarr (No space left on device)\n",
+           {"v1.ome.zarr"}},
+          {{"--resume", "--format", "zarr", "out", "v1.raw"}, {}, std::nullopt, 0, "kept v1.raw\n", {"v1.ome.zarr"}}}},
         // Volumes of 4096 x 4096 x 8, whose worker holds some 80 MiB, under a cap with room for two
         // and for none.
         {"room for two workers' memory, with four jobs",
@@ -1026,12 +1063,16 @@ TEST_P(Faults, LeaveOnlyWholeResultsAndResumeCompletesThem) {
         } else {
             EXPECT_EQ(lines(ended.err), failedLines(lines(ended.out)));
         }
-        const bool likeUncapped = step.addressSpaceLimit && step.status == 0;
-        if (likeUncapped) {  // what the same run writes without the cap
-            std::vector<std::string> uncapped = step.arguments;
-            std::replace(uncapped.begin(), uncapped.end(), std::string("out"), std::string("fresh"));
-            EXPECT_EQ(run({uncapped, folder, std::nullopt, false, std::nullopt, {}}).status, 0);
-            EXPECT_TRUE(folderBytes(out) == folderBytes(folder + "/fresh")) << "the results differ from those of a run without the cap";
+        // Results of other formats, or of a row under a cap on its memory, are those of the first
+        // step's run without the cap or the watch.
+        if (step.addressSpaceLimit || std::find(step.arguments.begin(), step.arguments.end(), "--format") != step.arguments.end()) {
+            if (!fs::exists(folder + "/fresh")) {
+                std::vector<std::string> fresh = row.steps[0].arguments;
+                std::replace(fresh.begin(), fresh.end(), std::string("out"), std::string("fresh"));
+                EXPECT_EQ(run({fresh, folder, std::nullopt, false, std::nullopt, {}}).status, 0);
+            }
+            expectFolderLike(out, folder + "/fresh", step.results, step.temporaries);
+            continue;
         }
         std::map<std::string, Source> results;
         for (const std::string& name : step.results) {
@@ -1043,7 +1084,7 @@ TEST_P(Faults, LeaveOnlyWholeResultsAndResumeCompletesThem) {
                 results[name] = inputs.at(name);
             }
         }
-        if (!likeUncapped) expectFolder(out, results, step.temporaries);
+        expectFolder(out, results, step.temporaries);
     }
 }
 
@@ -1052,6 +1093,7 @@ TEST_P(Faults, LeaveOnlyWholeResultsAndResumeCompletesThem) {
 INSTANTIATE_TEST_SUITE_P(Command, Faults,
                          ::testing::ValuesIn(rowsOfThisBuild(faultRows(), {"SIGTERM while the second volume is reduced",
                                                                            "a full disk, beside a result of an earlier run",
+                                                                           "a full disk, beside a pyramid of an earlier run",
                                                                            "SIGTERM while a FIFO no one writes to is opened as the list",
                                                                            "SIGINT while a silent list is read",
                                                                            "a reader that leaves after the first line",
@@ -1218,6 +1260,37 @@ std::vector<ResumeRow> resumeRows() {
         {"both formats of other header bytes",
          [](const std::string& f) { madeByCommand(f, {"--format", "mat,nifti", "--shape", "512,512,510", "--header-bytes", "2048"}); },
          "ok a.raw\n", 0, false, {"--format", "mat,nifti", "--shape", "512,512,510"}},
+        // Pyramids: a chunk that is damaged, gone or cut short, a record that names other levels.
+        {"its own pyramid", [](const std::string& f) { madeByCommand(f, {"--format", "zarr"}); }, "kept a.raw\n", 0, false,
+         {"--format", "zarr"}},
+        {"a pyramid with a value of a chunk changed to another mean",
+         [](const std::string& f) {
+             madeByCommand(f, {"--format", "zarr"});
+             writeAt(f + "/out/a.ome.zarr/1/1/0/1", 4 * 1000, {0x00, 0x00, 0xE0, 0x40});  // 7.0f
+         },
+         "ok a.raw\n", 0, false, {"--format", "zarr"}},
+        {"a pyramid with a chunk gone",
+         [](const std::string& f) {
+             madeByCommand(f, {"--format", "zarr"});
+             fs::remove(f + "/out/a.ome.zarr/0/3/2/1");
+         },
+         "ok a.raw\n", 0, false, {"--format", "zarr"}},
+        {"a pyramid with a chunk cut short",
+         [](const std::string& f) {
+             madeByCommand(f, {"--format", "zarr"});
+             fs::resize_file(f + "/out/a.ome.zarr/2/0/0/0", 1 << 19);
+         },
+         "ok a.raw\n", 0, false, {"--format", "zarr"}},
+        {"a pyramid of other levels", [](const std::string& f) { madeByCommand(f, {"--format", "zarr", "--levels", "2"}); }, "ok a.raw\n", 0,
+         false, {"--format", "zarr"}},
+        {"all three formats, the pyramid's record edited",
+         [](const std::string& f) {
+             madeByCommand(f, {"--format", "mat,nifti,zarr"});
+             std::string attributes = fileBytes(f + "/out/a.ome.zarr/.zattrs");
+             attributes.replace(attributes.find("levels 3"), 8, "levels 4");
+             writeFileBytes(f + "/out/a.ome.zarr/.zattrs", attributes);
+         },
+         "ok a.raw\n", 0, false, {"--format", "mat,nifti,zarr"}},
         {"both formats of its own layout",
          [](const std::string& f) { madeByCommand(f, {"--format", "mat,nifti", "--type", "float32", "--shape", "512,512,128"}); },
          "kept a.raw\n", 0, false, {"--format", "mat,nifti", "--type", "float32", "--shape", "512,512,128"}},
@@ -1251,7 +1324,7 @@ TEST_P(Resume, KeepsOnlyWholeCurrentResults) {
     if (HasFatalFailure()) {
         return;
     }
-    const std::map<std::string, std::string> before = folderBytes(folder + "/out");
+    const std::map<std::string, std::string> before = treeBytes(folder + "/out");
     std::map<std::string, ino_t> inodes;
     for (const auto& [name, bytes] : before) inodes[name] = statusOf(folder + "/out/" + name).st_ino;
     std::vector<std::string> arguments{"--resume"};
@@ -1263,12 +1336,12 @@ TEST_P(Resume, KeepsOnlyWholeCurrentResults) {
     // A result kept, or beside a failure, stays as it was; any other is made again, every
     // format of the run anew.
     if (row.status != 0 || std::string(row.out).rfind("kept", 0) == 0) {
-        EXPECT_TRUE(folderBytes(folder + "/out") == before) << "a result changed";
+        EXPECT_TRUE(treeBytes(folder + "/out") == before) << "a result changed";
     } else if (row.options.empty()) {
         expectFolder(folder + "/out", {{"a.mat", {folder + "/a.raw", randomSource(0).reduced}}});
     } else {
         madeByCommand(folder, row.options, "fresh");
-        EXPECT_TRUE(folderBytes(folder + "/out") == folderBytes(folder + "/fresh")) << "the results aren't what a fresh run writes";
+        EXPECT_TRUE(treeBytes(folder + "/out") == treeBytes(folder + "/fresh")) << "the results aren't what a fresh run writes";
         for (const auto& [name, inode] : inodes) EXPECT_NE(statusOf(folder + "/out/" + name).st_ino, inode) << name << " was kept";
     }
 }
@@ -1281,8 +1354,9 @@ INSTANTIATE_TEST_SUITE_P(Command, Resume,
                          rowName<ResumeRow>);
 
 // A read-only output folder is refused before any volume is read and keeps its results; a later
-// run in it removes the temporaries of killed runs, known by their name, size and free lock, and
-// nothing else: not those a live run holds locked, a user's files named alike, or its own inputs.
+// run in it removes the temporaries of killed runs, known by their name, size (or a pyramid's
+// names) and free lock, and nothing else: not those a live run holds locked, a user's files and
+// folders named alike, or its own inputs.
 TEST(Command, FoldersOfOthers) {
     const std::string folder = freshFolder("folders");
     linkTo(folder, "v1.raw", randomSource(0));
@@ -1301,11 +1375,13 @@ TEST(Command, FoldersOfOthers) {
         expectFolder(out, {{"v1.mat", randomSource(0)}});
     }
 
+    // Folders hold what a pyramid in the making does, or a file of a user's.
     struct Left {
         std::string name;
         std::uintmax_t size;
         bool locked;
         bool removed;
+        const char* folderFile = nullptr;
     };
     const std::vector<Left> left = {
         {".quarnel-AbCd12.partial", kResultBytes, false, true},  // a killed run's
@@ -1313,13 +1389,23 @@ TEST(Command, FoldersOfOthers) {
         {".quarnel-Notes1.partial", 1000, false, false},         // a user's, named alike
         {".quarnel-Input1.partial", kResultBytes, false, false},  // an input of this run
         {".quarnel-notes.txt", kResultBytes, false, false},
+        {".quarnel-Pyr001.partial", 0, false, true, "0/1/2/3"},  // a killed run's pyramid
+        {".quarnel-Pyr002.partial", 0, true, false, "0/1/2/3"},  // a live run's
+        {".quarnel-Pyr003.partial", 0, false, false, "0/notes.txt"},  // a user's folder, named alike
     };
     std::vector<int> holders;
     for (const Left& file : left) {
-        writeFileBytes(out + "/" + file.name, "");
-        fs::resize_file(out + "/" + file.name, file.size);
+        const std::string path = out + "/" + file.name;
+        if (file.folderFile != nullptr) {
+            fs::create_directories(fs::path(path + "/" + file.folderFile).parent_path());
+            writeFileBytes(path + "/.zgroup", "{}");
+            writeFileBytes(path + "/" + file.folderFile, "chunk");
+        } else {
+            writeFileBytes(path, "");
+            fs::resize_file(path, file.size);
+        }
         if (file.locked) {
-            holders.push_back(open((out + "/" + file.name).c_str(), O_RDONLY));
+            holders.push_back(open(path.c_str(), O_RDONLY));
             ASSERT_EQ(flock(holders.back(), LOCK_EX), 0);
         }
     }
@@ -1327,7 +1413,7 @@ TEST(Command, FoldersOfOthers) {
     EXPECT_EQ(ended.out, "ok v2.raw\nfailed .quarnel-Input1.partial: Couldn't read 268435456 bytes from file!\n");
     for (const Left& file : left) {
         EXPECT_EQ(fs::exists(out + "/" + file.name), !file.removed) << file.name;
-        fs::remove(out + "/" + file.name);
+        fs::remove_all(out + "/" + file.name);
     }
     for (const int holder : holders) close(holder);
     expectFolder(out, {{"v2.mat", randomSource(1)}});
