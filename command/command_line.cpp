@@ -23,7 +23,7 @@ namespace quarnel::command {
 namespace {
 
 constexpr const char* kUsage =
-    "quarnel-reduce [--resume] [--jobs N] [--list FILE] [--format F[,F]] [--voxel-size S] [--shape X,Y,Z] [--type T] "
+    "quarnel-reduce [--resume] [--jobs N] [--list FILE] [--format F[,F...]] [--voxel-size S] [--shape X,Y,Z] [--type T] "
     "[--byte-order little|big] [--header-bytes N] [--levels N] OUTPUT_FOLDER [VOLUME...]";
 
 constexpr long kMostJobs = 64;
@@ -286,6 +286,7 @@ Options parseCommandLine(int argc, char* argv[], bool inputClosed) {
     };
     Options options;
     const char* listPath = nullptr;
+    bool version = false;  // printed once the options are judged, as quarnel-submit asks for it to judge them
     opterr = 0;
     // "+": the first argument that is no option ends them, so that a volume named "-x.raw" after
     // the output folder is a volume. ":": a missing value is told apart from an unknown option.
@@ -305,7 +306,7 @@ Options parseCommandLine(int argc, char* argv[], bool inputClosed) {
                 listPath = optarg;
                 break;
             case 'h': printAndExit(std::string("usage: ") + kUsage + kHelp);
-            case 'V': printAndExit("quarnel-reduce " QUARNEL_VERSION "\n");
+            case 'V': version = true; break;
             case ':': usageError(shownName(argv[optind - 1]) + " needs a value");
             default: usageError("unknown option " + shownName(argv[optind - 1]));
         }
@@ -327,6 +328,7 @@ Options parseCommandLine(int argc, char* argv[], bool inputClosed) {
                    std::to_string(mostLevels(layout)) + " at most");
     }
     if (options.levels == 0) options.levels = defaultLevels(layout);
+    if (version) printAndExit("quarnel-reduce " QUARNEL_VERSION "\n");
     if (optind >= argc) usageError("no output folder");
     options.outputFolder = argv[optind++];
     if (options.outputFolder.empty()) usageError("the output folder is an empty path");

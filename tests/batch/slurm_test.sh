@@ -212,7 +212,7 @@ mkdir stopped
 for name in one two three four; do
     ln volumes/random.raw "stopped/$name.raw"
 done
-formats=(--format mat,nifti --voxel-size 0.5,0.5,2 --type uint16 --byte-order big)
+formats=(--format mat,nifti,zarr --voxel-size 0.5,0.5,2 --type uint16 --byte-order big --levels 2)
 job=$(submitted_job "$installed_submit" "${formats[@]}" 4 "$work/stopped reduced" "$work/stopped")
 # Its log is read while its quarnel-reduce is frozen (SIGSTOP), so that it can't reduce the other
 # volumes meanwhile. Once a volume is done, the task is stopped, and the command let go only once
@@ -269,6 +269,7 @@ for name in four one three two; do
     nifti_tool -check_hdr -infiles "stopped reduced/$name.nii" | grep -q 'header IS GOOD' || fail "no good stopped reduced/$name.nii"
     nifti_tool -disp_hdr -field descrip -infiles "stopped reduced/$name.nii" | grep -q '512^3 uint16' ||
         fail "stopped reduced/$name.nii is no reduction of uint16 samples"
+    grep -q 'levels 2, check' "stopped reduced/$name.ome.zarr/.zattrs" || fail "stopped reduced/$name.ome.zarr has no record of 2 levels"
 done
 
 # 4. reduce_array.sbatch with a list of one's own, on an array one task too short.
@@ -296,11 +297,14 @@ expect_bad_use "a fraction of files per task" "$submit" "" 1.5 "$work/bad" volum
 expect_bad_use "an unknown option" "$submit" "" --workers 2 2 "$work/bad" volumes
 expect_bad_use "an unknown format" "$submit" "" --format tiff 2 "$work/bad" volumes
 expect_bad_use "an unknown sample type" "$submit" "" --type int32 2 "$work/bad" volumes
+expect_bad_use "levels past the shape's" "$submit" "" --format zarr --levels 12 2 "$work/bad" volumes
 expect_bad_use "no such input" "$submit" "" 2 "$work/bad" nowhere.raw
 expect_bad_use "a folder without volumes" "$submit" "" 2 "$work/bad" empty
 expect_bad_use "two volumes of one result" "$submit" "" 2 "$work/bad" volumes other
-message=$("$submit" --format nifti 2 "$work/bad" volumes other 2>&1 >/dev/null) || true
-[[ $message == *"would both be saved as $work/bad/random.nii" ]] || fail "two volumes of one NIfTI result: \"$message\""
+for format in nifti:nii zarr,nifti:nii zarr:ome.zarr; do
+    message=$("$submit" --format "${format%:*}" 2 "$work/bad" volumes other 2>&1 >/dev/null) || true
+    [[ $message == *"would both be saved as $work/bad/random.${format#*:}" ]] || fail "two volumes of one result of ${format%:*}: \"$message\""
+done
 expect_bad_use "no output folder's parent" "$submit" "" 2 "$work/no/such/folder" volumes
 expect_bad_use "sbatch refusing" "$submit" "" --sbatch-option=--partition=nowhere 2 "$work/bad" volumes
 expect_bad_use "no quarnel-reduce" "$work/scripts alone/slurm/quarnel-submit" "" 2 "$work/bad" volumes

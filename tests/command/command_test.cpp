@@ -774,7 +774,7 @@ TEST(Command, CommandLine) {
          "failed a.raw: Couldn't read 268439552 bytes from file!\n", "Couldn't read 268439552 bytes"},
         {"no parent folder", {"gone/out", "a.raw"}, std::nullopt, 2, "", "can't create the output folder gone/out"},
         {"a file for a folder", {"plain file", "a.raw"}, std::nullopt, 2, "", "can't use the output folder plain file"},
-        {"help", {"--help"}, std::nullopt, 0, "usage: quarnel-reduce [--resume] [--jobs N] [--list FILE] [--format F[,F]]", ""},
+        {"help", {"--help"}, std::nullopt, 0, "usage: quarnel-reduce [--resume] [--jobs N] [--list FILE] [--format F[,F...]]", ""},
         {"version", {"--version"}, std::nullopt, 0, "quarnel-reduce " QUARNEL_VERSION "\n", ""},
         {"an empty list", {"--list", "-", "out"}, std::string(), 0, "", ""},
         {"list then arguments", {"--list=-", "out", "a.raw"}, std::string("b.raw\0", 6), 0, "ok b.raw\nok a.raw\n", ""},
