@@ -185,7 +185,8 @@ bool PyramidWriter::finish(const std::string& name, const Provenance& provenance
         const std::string text = arrayText(levels_[index].edges);
         if (!folder_.write(std::to_string(index) + "/.zarray", text.data(), text.size())) return false;
     }
-    const auto check = static_cast<long long>(check_ + layoutCode(layout_));
+    const std::uint64_t sum = check_ + layoutCode(layout_);
+    const auto check = static_cast<long long>(sum);
     const std::string attributes = attributesText(provenance, levels_.size(), recordText(QUARNEL_VERSION, provenance, levelsExtra(levels_.size()), check));
     return folder_.write(".zattrs", attributes.data(), attributes.size()) && folder_.commit(name);
 }

@@ -90,14 +90,15 @@ std::string matHeader(const char* version, const Provenance& provenance, const c
     header.resize(kMatTextBytes, ' ');
     const std::array<std::uint32_t, 3> edges = levelEdges(provenance.layout, 0);
     const auto dataBytes = static_cast<std::uint32_t>(elementCount(provenance.layout) * sizeof(float));
+    const std::uint32_t matrixBytes = static_cast<std::uint32_t>(kMatDataOffset - 136) + dataBytes;
     // Bytes 116 to 191, as little-endian 32-bit words.
     const std::uint32_t words[] = {
-        0x20202020, 0x20202020, 0x4D490100,                    // no subsystem data; version 0x0100, "IM"
-        14, std::uint32_t{kMatDataOffset - 136} + dataBytes,  // miMATRIX
-        6, 8, 7, 0,                                            // array flags: miUINT32, 8 bytes; single, real
-        5, 12, edges[1], edges[0], edges[2], 0,                // dimensions: miINT32, 12 bytes, padded
-        0x00010001, 'V',                                       // name: a small miINT8 element of 1 byte
-        7, dataBytes,                                          // the real part: miSINGLE
+        0x20202020, 0x20202020, 0x4D490100,      // no subsystem data; version 0x0100, "IM"
+        14, matrixBytes,                         // miMATRIX
+        6, 8, 7, 0,                              // array flags: miUINT32, 8 bytes; single, real
+        5, 12, edges[1], edges[0], edges[2], 0,  // dimensions: miINT32, 12 bytes, padded
+        0x00010001, 'V',                         // name: a small miINT8 element of 1 byte
+        7, dataBytes,                            // the real part: miSINGLE
     };
     static_assert(kMatTextBytes + sizeof words == kMatDataOffset);
     return header.append(reinterpret_cast<const char*>(words), sizeof words);
@@ -320,7 +321,8 @@ bool ResultWriter::flush() {
 
 bool ResultWriter::finish(const std::string& name, const Provenance& provenance) {
     if (filled_ > 0 && !flush()) return false;
-    const auto check = static_cast<long long>(check_ + layoutCode(layout_));
+    const std::uint64_t sum = check_ + layoutCode(layout_);
+    const auto check = static_cast<long long>(sum);
     const std::string header = format_ == Format::mat ? matHeader(QUARNEL_VERSION, provenance, nanosecondsOf(provenance).c_str(), check)
                                                       : niftiHeader(QUARNEL_VERSION, provenance, check);
     if (header.empty()) {
