@@ -77,9 +77,7 @@ const Source& randomSource(int which) {
 }
 
 void putUint32(std::string& bytes, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
-    }
+    for (int i = 0; i < 4; ++i) bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
 // The result file for `reduced` with the header text given: the layout written out field by field.
@@ -109,9 +107,7 @@ std::int64_t checkOf(const std::vector<float>& reduced) {
 
 struct stat statusOf(const std::string& path) {
     struct stat status {};
-    if (stat(path.c_str(), &status) != 0) {
-        ADD_FAILURE() << "can't stat " << path;
-    }
+    if (stat(path.c_str(), &status) != 0) ADD_FAILURE() << "can't stat " << path;
     return status;
 }
 
@@ -153,18 +149,9 @@ void writeFileBytes(const std::string& path, const std::string& bytes) {
 }
 
 std::string firstDifference(const std::string& expected, const std::string& actual) {
-    if (expected.size() != actual.size()) {
-        return std::to_string(actual.size()) + " bytes instead of " + std::to_string(expected.size());
-    }
-    if (expected == actual) {
-        return "";
-    }
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        if (expected[i] != actual[i]) {
-            return "byte " + std::to_string(i) + " differs" + (i < 116 ? ": header text '" + actual.substr(0, 116) + "'" : "");
-        }
-    }
-    return "";
+    if (expected.size() != actual.size()) return std::to_string(actual.size()) + " bytes instead of " + std::to_string(expected.size());
+    const auto i = static_cast<std::size_t>(std::mismatch(expected.begin(), expected.end(), actual.begin()).first - expected.begin());
+    return i == expected.size() ? "" : "byte " + std::to_string(i) + " differs" + (i < 116 ? ": header text '" + actual.substr(0, 116) + "'" : "");
 }
 
 bool isTemporary(const std::string& name) {
@@ -910,76 +897,60 @@ const std::vector<FaultRow>& faultRows() {
         utimensat(AT_FDCWD, path.c_str(), times, 0);
     };
     static const std::vector<FaultRow> rows = {
-        {"kill -9 while the list is read",
-         Disk::memory,
+        {"kill -9 while the list is read", Disk::memory,
          {{{"--list", "-", "out"}, waitingForItsList(SIGKILL), std::nullopt, -SIGKILL, "", {}},
           {resume, {}, std::nullopt, 0, "ok v1.raw\nok v2.raw\nok v3.raw\nok v4.raw\n", allResults}}},
-        {"kill -9 while the second volume is reduced",
-         Disk::disk,
+        {"kill -9 while the second volume is reduced", Disk::disk,
          {{all, at(Stage::reducing, "v2.raw", exactly(1), send(SIGKILL)), std::nullopt, -SIGKILL, "ok v1.raw\n", {"v1.mat"},
            Temporaries::some},
           {resume, {}, std::nullopt, 0, resumed, allResults}}},
-        {"kill -9 once the second line is out",
-         Disk::memory,
+        {"kill -9 once the second line is out", Disk::memory,
          {{all, at(Stage::anywhere, "", [](std::size_t out) { return out >= 2; }, send(SIGKILL)), std::nullopt, -SIGKILL,
            std::nullopt, {"v1.mat", "v2.mat"}, Temporaries::allowed, true},
           {resume, {}, std::nullopt, 0, std::nullopt, allResults, Temporaries::none, false, Output::pipe, std::nullopt, nullptr,
            true}}},
-        {"kill -9 with two jobs",
-         Disk::memory,
+        {"kill -9 with two jobs", Disk::memory,
          {{twoJobs, at(Stage::reducing, "", anyLines, send(SIGKILL)), std::nullopt, -SIGKILL, std::nullopt, {}, Temporaries::some,
            true},
           {{"--resume", "--jobs", "2", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"}, {}, std::nullopt, 0, std::nullopt,
            allResults}}},
-        {"SIGTERM while the second volume is reduced",
-         Disk::disk,
+        {"SIGTERM while the second volume is reduced", Disk::disk,
          {{all, at(Stage::reducing, "v2.raw", anyLines, send(SIGTERM)), std::nullopt, 143, "ok v1.raw\nfailed v2.raw: interrupted\n",
            {"v1.mat"}},
           {resume, {}, std::nullopt, 0, resumed, allResults}}},
-        {"SIGINT while the first volume is reduced",
-         Disk::memory,
+        {"SIGINT while the first volume is reduced", Disk::memory,
          {{all, at(Stage::reducing, "v1.raw", anyLines, send(SIGINT)), std::nullopt, 130, "failed v1.raw: interrupted\n", {}}}},
-        {"SIGTERM with two jobs",
-         Disk::memory,
+        {"SIGTERM with two jobs", Disk::memory,
          {{twoJobs, at(Stage::reducing, "", anyLines, send(SIGTERM)), std::nullopt, 143, std::nullopt, {}, Temporaries::none, true}}},
-        {"a read-only folder, found before any volume is read",
-         Disk::readOnly,
+        {"a read-only folder, found before any volume is read", Disk::readOnly,
          {{all, {}, std::nullopt, 2, "", {}, Temporaries::none, false, Output::pipe, std::nullopt,
            "can't write in the output folder out (Read-only file system)"}}},
-        {"the second volume touched while it is read",
-         Disk::memory,
+        {"the second volume touched while it is read", Disk::memory,
          {{all, at(Stage::reducing, "v2.raw", anyLines, touch), std::nullopt, 1,
            "ok v1.raw\nfailed v2.raw: the file changed while it was read\nok v3.raw\nok v4.raw\n", {"v1.mat", "v3.mat", "v4.mat"}}},
          ownSecondVolume},
-        {"a file size limit, found before any volume is read",
-         Disk::memory,
+        {"a file size limit, found before any volume is read", Disk::memory,
          {{{"out", "v1.raw", "v2.raw"}, {}, 1 << 24, 2, "", {}, Temporaries::none, false, Output::pipe, std::nullopt,
            "can't write in the output folder out (File too large)"}}},
-        {"a full disk, beside a result of an earlier run",
-         Disk::small,
+        {"a full disk, beside a result of an earlier run", Disk::small,
          {{{"out", "v1.raw"}, {}, std::nullopt, 0, "ok v1.raw\n", {"v1.mat"}},
           {{"out", "v1.raw", "v2.raw"}, {}, std::nullopt, 1,
            "failed v1.raw: Couldn't write v1.mat (No space left on device)\n"
            "failed v2.raw: Couldn't write v2.mat (No space left on device)\n",
            {"v1.mat"}},
           {{"--resume", "out", "v1.raw"}, {}, std::nullopt, 0, "kept v1.raw\n", {"v1.mat"}}}},
-        {"SIGTERM while a FIFO no one writes to is opened as the list",
-         Disk::memory,
+        {"SIGTERM while a FIFO no one writes to is opened as the list", Disk::memory,
          {{{"--list", "fifo", "out"}, waitingForItsList(SIGTERM), std::nullopt, 143, "", {}}},
          [](const std::string& f) { ASSERT_EQ(mkfifo((f + "/fifo").c_str(), 0666), 0); }},
-        {"SIGINT while a silent list is read",
-         Disk::memory,
+        {"SIGINT while a silent list is read", Disk::memory,
          {{{"--list", "-", "out"}, waitingForItsList(SIGINT), std::nullopt, 130, "", {}}}},
-        {"SIGHUP while the second volume is reduced",
-         Disk::memory,
+        {"SIGHUP while the second volume is reduced", Disk::memory,
          {{all, at(Stage::reducing, "v2.raw", anyLines, send(SIGHUP)), std::nullopt, 129, "ok v1.raw\nfailed v2.raw: interrupted\n",
            {"v1.mat"}}}},
-        {"a reader that leaves after the first line",
-         Disk::memory,
+        {"a reader that leaves after the first line", Disk::memory,
          {{twoJobs, {}, std::nullopt, 141, std::nullopt, {"v1.mat"}, Temporaries::none, true, Output::closedAfterALine, std::nullopt,
            "(Broken pipe): stopped"}}},
-        {"standard output on a full device",
-         Disk::memory,
+        {"standard output on a full device", Disk::memory,
          {{all, {}, std::nullopt, 1, "", {"v1.mat"}, Temporaries::none, true, Output::full, std::nullopt,
            "(No space left on device): stopped"}}},
         {"standard output closed", Disk::memory,
@@ -987,18 +958,15 @@ const std::vector<FaultRow>& faultRows() {
         {"standard input, output and error closed", Disk::memory,
          {{all, {}, std::nullopt, 2, "", {}, Temporaries::none, false, Output::allClosed, std::nullopt, ""}}},
         // Pyramids, and all three formats at once: a pyramid is built in a temporary folder.
-        {"kill -9 while the second volume is reduced into all three formats",
-         Disk::memory,
+        {"kill -9 while the second volume is reduced into all three formats", Disk::memory,
          {{{"--format", "mat,nifti,zarr", "out", "v1.raw", "v2.raw", "v3.raw"}, at(Stage::reducing, "v2.raw", exactly(1), send(SIGKILL)),
            std::nullopt, -SIGKILL, "ok v1.raw\n", {"v1.mat", "v1.nii", "v1.ome.zarr"}, Temporaries::some},
           {{"--resume", "--format", "mat,nifti,zarr", "out", "v1.raw", "v2.raw", "v3.raw"}, {}, std::nullopt, 0,
            "kept v1.raw\nok v2.raw\nok v3.raw\n", {"v1.mat", "v1.nii", "v1.ome.zarr", "v2.ome.zarr", "v3.ome.zarr"}}}},
-        {"SIGTERM while the second pyramid is made",
-         Disk::disk,
+        {"SIGTERM while the second pyramid is made", Disk::disk,
          {{{"--format", "zarr", "out", "v1.raw", "v2.raw", "v3.raw"}, at(Stage::reducing, "v2.raw", anyLines, send(SIGTERM)), std::nullopt,
            143, "ok v1.raw\nfailed v2.raw: interrupted\n", {"v1.ome.zarr"}}}},
-        {"a full disk, beside a pyramid of an earlier run",
-         Disk::small,
+        {"a full disk, beside a pyramid of an earlier run", Disk::small,
          {{{"--format", "zarr", "out", "v1.raw"}, {}, std::nullopt, 0, "ok v1.raw\n", {"v1.ome.zarr"}},
           {{"--format", "zarr", "out", "v1.raw", "v2.raw"}, {}, std::nullopt, 1,
            "failed v1.raw: Couldn't write v1.ome.zarr (No space left on device)\n"
@@ -1007,14 +975,12 @@ const std::vector<FaultRow>& faultRows() {
           {{"--resume", "--format", "zarr", "out", "v1.raw"}, {}, std::nullopt, 0, "kept v1.raw\n", {"v1.ome.zarr"}}}},
         // Volumes of 4096 x 4096 x 8, whose worker holds some 80 MiB, under a cap with room for two
         // and for none.
-        {"room for two workers' memory, with four jobs",
-         Disk::memory,
+        {"room for two workers' memory, with four jobs", Disk::memory,
          {{{"--jobs", "4", "--shape", "4096,4096,8", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"}, {}, std::nullopt, 0,
            "ok v1.raw\nok v2.raw\nok v3.raw\nok v4.raw\n", {}, Temporaries::none, false, Output::pipe, 240 * kMiB},
           {{"--resume", "--jobs", "4", "--shape", "4096,4096,8", "out", "v1.raw", "v2.raw", "v3.raw", "v4.raw"}, {}, std::nullopt, 0,
            "kept v1.raw\nkept v2.raw\nkept v3.raw\nkept v4.raw\n", {}, Temporaries::none, false, Output::pipe, 240 * kMiB}}},
-        {"no room for any worker's memory",
-         Disk::memory,
+        {"no room for any worker's memory", Disk::memory,
          {{{"--jobs", "2", "--shape", "4096,4096,8", "out", "v1.raw", "v2.raw"}, {}, std::nullopt, 1,
            "failed v1.raw: Couldn't Allocate Memory!\nfailed v2.raw: Couldn't Allocate Memory!\n", {}, Temporaries::none, false,
            Output::pipe, 60 * kMiB}}},
@@ -1118,8 +1084,31 @@ void madeByCommand(const std::string& folder, std::vector<std::string> options, 
     ASSERT_EQ(run({options, folder, std::nullopt, false, std::nullopt, {}}).status, 0);
 }
 
+// Has the command make a.raw's results with `options`, then does `damage` to them.
+std::function<void(const std::string&)> made(const std::vector<std::string>& options, std::function<void(const std::string&)> damage = {}) {
+    return [options, damage](const std::string& f) {
+        madeByCommand(f, options);
+        if (damage && !::testing::Test::HasFatalFailure()) damage(f);
+    };
+}
+
+// Writes `bytes` into the result `name` at `offset`.
+std::function<void(const std::string&)> changedAt(std::uintmax_t offset, std::vector<unsigned char> bytes, const std::string& name) {
+    return [=](const std::string& f) { writeAt(f + "/out/" + name, offset, bytes); };
+}
+
 std::string rightResult(const std::string& folder) {
     return expectedResult({folder + "/a.raw", randomSource(0).reduced});
+}
+
+// a.raw's V with the record of a.raw as it is now, its time to `fractionDigits`, by `version`.
+std::string withRecord(const std::string& folder, int fractionDigits, const char* version = QUARNEL_VERSION) {
+    return resultWithText(headerText(folder + "/a.raw", *randomSource(0).reduced, fractionDigits, version), *randomSource(0).reduced);
+}
+
+// Puts what `bytes` makes of the run's folder in place as out/a.mat.
+std::function<void(const std::string&)> asResult(std::function<std::string(const std::string&)> bytes) {
+    return [bytes](const std::string& f) { writeFileBytes(f + "/out/a.mat", bytes(f)); };
 }
 
 void withBytes(const std::string& folder, std::size_t offset, const std::string& bytes) {
@@ -1138,30 +1127,21 @@ void setTime(const std::string& path, long seconds, long nanoseconds) {
 // and its result stays.
 std::vector<ResumeRow> resumeRows() {
     const std::string octave = QUARNEL_OCTAVE_CLI;
+    const std::vector<std::string> nifti = {"--format", "nifti"}, halfMillimetre = {"--format", "nifti", "--voxel-size", "0.5"},
+                                   both = {"--format", "mat,nifti"}, zarr = {"--format", "zarr"}, all = {"--format", "mat,nifti,zarr"},
+                                   ownLayout = {"--format", "mat,nifti", "--type", "float32", "--shape", "512,512,128"};
     std::vector<ResumeRow> rows = {
-        {"its own result", [](const std::string& f) { writeFileBytes(f + "/out/a.mat", rightResult(f)); }, "kept a.raw\n", 0},
-        {"a record of whole seconds, as made in the host",
-         [](const std::string& f) {
-             writeFileBytes(f + "/out/a.mat", resultWithText(headerText(f + "/a.raw", *randomSource(0).reduced, 0),
-                                                              *randomSource(0).reduced));
-         },
+        {"its own result", asResult(rightResult), "kept a.raw\n", 0},
+        {"a record of whole seconds, as made in the host", asResult([](const std::string& f) { return withRecord(f, 0); }), "kept a.raw\n", 0},
+        {"a record of milliseconds by another version", asResult([](const std::string& f) { return withRecord(f, 3, "9.10.11"); }),
          "kept a.raw\n", 0},
-        {"a record of milliseconds by another version",
-         [](const std::string& f) {
-             writeFileBytes(f + "/out/a.mat", resultWithText(headerText(f + "/a.raw", *randomSource(0).reduced, 3, "9.10.11"),
-                                                             *randomSource(0).reduced));
-         },
-         "kept a.raw\n", 0},
-        {"a random file", [](const std::string& f) { writeFileBytes(f + "/out/a.mat", std::string(kResultBytes, 'r')); }, "ok a.raw\n", 0},
+        {"a random file", asResult([](const std::string&) { return std::string(kResultBytes, 'r'); }), "ok a.raw\n", 0},
         {"the right V without a record, as Octave's save writes it",
-         [](const std::string& f) {
-             writeFileBytes(f + "/out/a.mat", resultWithText("MATLAB 5.0 MAT-file, written by Octave 7.3.0, 2026-12-09 10:00:00 UTC",
-                                                             *randomSource(0).reduced));
-         },
+         asResult([](const std::string&) {
+             return resultWithText("MATLAB 5.0 MAT-file, written by Octave 7.3.0, 2026-12-09 10:00:00 UTC", *randomSource(0).reduced);
+         }),
          "ok a.raw\n", 0},
-        {"cut short",
-         [](const std::string& f) { writeFileBytes(f + "/out/a.mat", rightResult(f).substr(0, kResultBytes / 2)); },
-         "ok a.raw\n", 0},
+        {"cut short", asResult([](const std::string& f) { return rightResult(f).substr(0, kResultBytes / 2); }), "ok a.raw\n", 0},
         {"its last MiB zeroed", [](const std::string& f) { withBytes(f, kResultBytes - (1 << 20), std::string(1 << 20, '\0')); },
          "ok a.raw\n", 0},
         {"a -0 for a 0, which leaves the check as it was",
@@ -1179,8 +1159,7 @@ std::vector<ResumeRow> resumeRows() {
              withBytes(f, lastDigit, std::string(1, right[lastDigit] == '7' ? '8' : '7'));
          },
          "ok a.raw\n", 0},
-        {"one byte more at the end",
-         [](const std::string& f) { writeFileBytes(f + "/out/a.mat", rightResult(f) + " "); }, "ok a.raw\n", 0},
+        {"one byte more at the end", asResult([](const std::string& f) { return rightResult(f) + " "; }), "ok a.raw\n", 0},
         {"the input touched since",
          [](const std::string& f) {
              writeFileBytes(f + "/out/a.mat", rightResult(f));
@@ -1191,8 +1170,7 @@ std::vector<ResumeRow> resumeRows() {
         {"the input touched since, within the record's whole second",
          [](const std::string& f) {
              setTime(f + "/a.raw", 1796810400, 100);
-             writeFileBytes(f + "/out/a.mat", resultWithText(headerText(f + "/a.raw", *randomSource(0).reduced, 0),
-                                                             *randomSource(0).reduced));
+             writeFileBytes(f + "/out/a.mat", withRecord(f, 0));
              setTime(f + "/a.raw", 1796810400, 999999999);
          },
          "kept a.raw\n", 0, true},
@@ -1217,83 +1195,47 @@ std::vector<ResumeRow> resumeRows() {
              ASSERT_EQ(mkfifo((f + "/a.raw").c_str(), 0666), 0);
          },
          "failed a.raw: Couldn't open file! (not a regular file)\n", 1},
-        // NIfTI results, and both formats: they are compared with what the command writes afresh.
-        {"its own NIfTI result", [](const std::string& f) { madeByCommand(f, {"--format", "nifti"}); }, "kept a.raw\n", 0, false,
-         {"--format", "nifti"}},
-        {"a NIfTI result of another voxel size",
-         [](const std::string& f) { madeByCommand(f, {"--format", "nifti", "--voxel-size", "1,1,0.5"}); }, "ok a.raw\n", 0, false,
-         {"--format", "nifti"}},
-        {"a NIfTI result with an element changed",
-         [](const std::string& f) {
-             madeByCommand(f, {"--format", "nifti", "--voxel-size", "0.5"});
-             writeAt(f + "/out/a.nii", 640 + 4 * 70000, {0x3F});
-         },
-         "ok a.raw\n", 0, false, {"--format", "nifti", "--voxel-size", "0.5"}},
-        {"a NIfTI result whose pixdim alone was changed",
-         [](const std::string& f) {
-             madeByCommand(f, {"--format", "nifti", "--voxel-size", "0.5"});
-             writeAt(f + "/out/a.nii", 83, {0x40});
-         },
-         "ok a.raw\n", 0, false, {"--format", "nifti", "--voxel-size", "0.5"}},
+        // NIfTI results, pyramids, and several formats: they are compared with what the command writes afresh.
+        {"its own NIfTI result", made(nifti), "kept a.raw\n", 0, false, nifti},
+        {"a NIfTI result of another voxel size", made({"--format", "nifti", "--voxel-size", "1,1,0.5"}), "ok a.raw\n", 0, false, nifti},
+        {"a NIfTI result with an element changed", made(halfMillimetre, changedAt(640 + 4 * 70000, {0x3F}, "a.nii")), "ok a.raw\n", 0, false,
+         halfMillimetre},
+        {"a NIfTI result whose pixdim alone was changed", made(halfMillimetre, changedAt(83, {0x40}, "a.nii")), "ok a.raw\n", 0, false,
+         halfMillimetre},
         {"a NIfTI result of the input touched since",
-         [](const std::string& f) {
-             madeByCommand(f, {"--format", "nifti"});
-             const struct stat input = statusOf(f + "/a.raw");
-             setTime(f + "/a.raw", input.st_mtim.tv_sec + 1, input.st_mtim.tv_nsec);
-         },
-         "ok a.raw\n", 0, true, {"--format", "nifti"}},
-        {"both formats current", [](const std::string& f) { madeByCommand(f, {"--format", "mat,nifti"}); }, "kept a.raw\n", 0,
-         false, {"--format", "mat,nifti"}},
-        {"both formats, the NIfTI result gone",
-         [](const std::string& f) {
-             madeByCommand(f, {"--format", "mat,nifti"});
-             fs::remove(f + "/out/a.nii");
-         },
-         "ok a.raw\n", 0, false, {"--format", "mat,nifti"}},
+         made(nifti,
+              [](const std::string& f) {
+                  const struct stat input = statusOf(f + "/a.raw");
+                  setTime(f + "/a.raw", input.st_mtim.tv_sec + 1, input.st_mtim.tv_nsec);
+              }),
+         "ok a.raw\n", 0, true, nifti},
+        {"both formats current", made(both), "kept a.raw\n", 0, false, both},
+        {"both formats, the NIfTI result gone", made(both, [](const std::string& f) { fs::remove(f + "/out/a.nii"); }), "ok a.raw\n", 0,
+         false, both},
         // Results of other layouts: a MAT result of 511 slices has the very size and header of one of
         // 510, and only its check sum tells them apart.
-        {"a result of another sample type", [](const std::string& f) { madeByCommand(f, {"--type", "uint16"}); }, "ok a.raw\n", 0},
-        {"a MAT result of another depth", [](const std::string& f) { madeByCommand(f, {"--shape", "512,512,511"}); }, "ok a.raw\n", 0,
-         false, {"--shape", "512,512,510"}},
-        {"a NIfTI result of another byte order", [](const std::string& f) { madeByCommand(f, {"--format", "nifti", "--byte-order", "big"}); },
-         "ok a.raw\n", 0, false, {"--format", "nifti"}},
-        {"both formats of other header bytes",
-         [](const std::string& f) { madeByCommand(f, {"--format", "mat,nifti", "--shape", "512,512,510", "--header-bytes", "2048"}); },
+        {"a result of another sample type", made({"--type", "uint16"}), "ok a.raw\n", 0},
+        {"a MAT result of another depth", made({"--shape", "512,512,511"}), "ok a.raw\n", 0, false, {"--shape", "512,512,510"}},
+        {"a NIfTI result of another byte order", made({"--format", "nifti", "--byte-order", "big"}), "ok a.raw\n", 0, false, nifti},
+        {"both formats of other header bytes", made({"--format", "mat,nifti", "--shape", "512,512,510", "--header-bytes", "2048"}),
          "ok a.raw\n", 0, false, {"--format", "mat,nifti", "--shape", "512,512,510"}},
+        {"both formats of its own layout", made(ownLayout), "kept a.raw\n", 0, false, ownLayout},
         // Pyramids: a chunk that is damaged, gone or cut short, a record that names other levels.
-        {"its own pyramid", [](const std::string& f) { madeByCommand(f, {"--format", "zarr"}); }, "kept a.raw\n", 0, false,
-         {"--format", "zarr"}},
-        {"a pyramid with a value of a chunk changed to another mean",
-         [](const std::string& f) {
-             madeByCommand(f, {"--format", "zarr"});
-             writeAt(f + "/out/a.ome.zarr/1/1/0/1", 4 * 1000, {0x00, 0x00, 0xE0, 0x40});  // 7.0f
-         },
-         "ok a.raw\n", 0, false, {"--format", "zarr"}},
-        {"a pyramid with a chunk gone",
-         [](const std::string& f) {
-             madeByCommand(f, {"--format", "zarr"});
-             fs::remove(f + "/out/a.ome.zarr/0/3/2/1");
-         },
-         "ok a.raw\n", 0, false, {"--format", "zarr"}},
-        {"a pyramid with a chunk cut short",
-         [](const std::string& f) {
-             madeByCommand(f, {"--format", "zarr"});
-             fs::resize_file(f + "/out/a.ome.zarr/2/0/0/0", 1 << 19);
-         },
-         "ok a.raw\n", 0, false, {"--format", "zarr"}},
-        {"a pyramid of other levels", [](const std::string& f) { madeByCommand(f, {"--format", "zarr", "--levels", "2"}); }, "ok a.raw\n", 0,
-         false, {"--format", "zarr"}},
+        {"its own pyramid", made(zarr), "kept a.raw\n", 0, false, zarr},
+        {"a pyramid with a value of a chunk changed to another mean", made(zarr, changedAt(4 * 1000, {0x00, 0x00, 0xE0, 0x40}, "a.ome.zarr/1/1/0/1")),
+         "ok a.raw\n", 0, false, zarr},  // 7.0f
+        {"a pyramid with a chunk gone", made(zarr, [](const std::string& f) { fs::remove(f + "/out/a.ome.zarr/0/3/2/1"); }), "ok a.raw\n", 0,
+         false, zarr},
+        {"a pyramid with a chunk cut short", made(zarr, [](const std::string& f) { fs::resize_file(f + "/out/a.ome.zarr/2/0/0/0", 1 << 19); }),
+         "ok a.raw\n", 0, false, zarr},
+        {"a pyramid of other levels", made({"--format", "zarr", "--levels", "2"}), "ok a.raw\n", 0, false, zarr},
         {"all three formats, the pyramid's record edited",
-         [](const std::string& f) {
-             madeByCommand(f, {"--format", "mat,nifti,zarr"});
-             std::string attributes = fileBytes(f + "/out/a.ome.zarr/.zattrs");
-             attributes.replace(attributes.find("levels 3"), 8, "levels 4");
-             writeFileBytes(f + "/out/a.ome.zarr/.zattrs", attributes);
-         },
-         "ok a.raw\n", 0, false, {"--format", "mat,nifti,zarr"}},
-        {"both formats of its own layout",
-         [](const std::string& f) { madeByCommand(f, {"--format", "mat,nifti", "--type", "float32", "--shape", "512,512,128"}); },
-         "kept a.raw\n", 0, false, {"--format", "mat,nifti", "--type", "float32", "--shape", "512,512,128"}},
+         made(all,
+              [](const std::string& f) {
+                  std::string attributes = fileBytes(f + "/out/a.ome.zarr/.zattrs");
+                  writeFileBytes(f + "/out/a.ome.zarr/.zattrs", attributes.replace(attributes.find("levels 3"), 8, "levels 4"));
+              }),
+         "ok a.raw\n", 0, false, all},
     };
     if (!octave.empty()) {
         rows.push_back({"x = 5 saved by Octave",
