@@ -139,44 +139,45 @@ bool PyramidWriter::begin() {
         Level& level = levels_[index];
         level.edges = edgesOf(layout_, index);
         level.chunk = chunkOf(level.edges);
-        level.slab.reset(new float[level.chunk[2] * level.edges[1] * level.edges[0]]);
+        level.chunks = {chunksAlong(level.edges[0], level.chunk[0]), chunksAlong(level.edges[1], level.chunk[1])};
+        // Zeroed: what lies beyond the array is never written into.
+        level.slab.reset(new float[level.chunks[0] * level.chunks[1] * level.chunk[0] * level.chunk[1] * level.chunk[2]]());
     }
-    chunk_.reset(new float[largestChunkBytes(layout_) / sizeof(float)]);
     return folder_.create() && folder_.write(".zgroup", kGroup, sizeof kGroup - 1);
 }
 
 bool PyramidWriter::add(std::size_t index, const float* slice) {
     Level& level = levels_[index];
-    const std::size_t count = level.edges[0] * level.edges[1];
-    std::memcpy(level.slab.get() + level.slices % level.chunk[2] * count, slice, count * sizeof(float));
-    check_ += checkTerms(slice, count, std::uint64_t{level.slices} * count, layout_.type);
-    ++level.slices;
-    return (level.slices % level.chunk[2] != 0 && level.slices != level.edges[2]) || writeSlab(index);
-}
-
-// The chunks of the slab's row, each gathered from the slab, what lies beyond the array 0.
-bool PyramidWriter::writeSlab(std::size_t index) {
-    const Level& level = levels_[index];
     const auto [width, height, depth] = level.edges;
     const auto [chunkWidth, chunkHeight, chunkDepth] = level.chunk;
-    const std::size_t chunkZ = (level.slices - 1) / chunkDepth;
-    const std::size_t slices = level.slices - chunkZ * chunkDepth;
     const std::size_t chunkFloats = chunkWidth * chunkHeight * chunkDepth;
-    for (std::size_t chunkY = 0; chunkY < chunksAlong(height, chunkHeight); ++chunkY) {
-        for (std::size_t chunkX = 0; chunkX < chunksAlong(width, chunkWidth); ++chunkX) {
-            std::fill(chunk_.get(), chunk_.get() + chunkFloats, 0.0f);
-            const std::size_t x = chunkX * chunkWidth;
-            const std::size_t columns = std::min(chunkWidth, width - x);
-            for (std::size_t z = 0; z < slices; ++z) {
-                for (std::size_t y = chunkY * chunkHeight; y < std::min(height, (chunkY + 1) * chunkHeight); ++y) {
-                    std::memcpy(chunk_.get() + (z * chunkHeight + y - chunkY * chunkHeight) * chunkWidth,
-                                level.slab.get() + (z * height + y) * width + x, columns * sizeof(float));
-                }
-            }
-            if (!folder_.write(chunkPath(index, chunkZ, chunkY, chunkX), chunk_.get(), chunkFloats * sizeof(float))) return false;
+    const std::size_t z = level.slices % chunkDepth;
+    for (std::size_t y = 0; y < height; ++y) {
+        float* chunkRow = level.slab.get() + (y / chunkHeight * level.chunks[0]) * chunkFloats + (z * chunkHeight + y % chunkHeight) * chunkWidth;
+        for (std::size_t x = 0; x < width; x += chunkWidth, chunkRow += chunkFloats) {
+            std::memcpy(chunkRow, slice + y * width + x, std::min(chunkWidth, width - x) * sizeof(float));
         }
     }
-    (void)depth;
+    check_ += checkTerms(slice, width * height, std::uint64_t{level.slices} * width * height, layout_.type);
+    ++level.slices;
+    return (level.slices % chunkDepth != 0 && level.slices != depth) || writeSlab(index);
+}
+
+// The chunks of the slab's row, each as it lies in the slab. Of the last row of an array whose
+// depth is no multiple of the chunk's, what lies beyond the array is zeroed first.
+bool PyramidWriter::writeSlab(std::size_t index) {
+    Level& level = levels_[index];
+    const auto [chunkWidth, chunkHeight, chunkDepth] = level.chunk;
+    const std::size_t chunkFloats = chunkWidth * chunkHeight * chunkDepth;
+    const std::size_t chunkZ = (level.slices - 1) / chunkDepth;
+    const std::size_t slices = level.slices - chunkZ * chunkDepth;
+    for (std::size_t chunk = 0; chunk < level.chunks[0] * level.chunks[1]; ++chunk) {
+        float* data = level.slab.get() + chunk * chunkFloats;
+        std::fill(data + slices * chunkWidth * chunkHeight, data + chunkFloats, 0.0f);
+        if (!folder_.write(chunkPath(index, chunkZ, chunk / level.chunks[0], chunk % level.chunks[0]), data, chunkFloats * sizeof(float))) {
+            return false;
+        }
+    }
     return true;
 }
 

@@ -28,7 +28,8 @@ std::size_t defaultLevels(const RawLayout& layout);
 std::uint64_t largestChunkBytes(const RawLayout& layout);
 
 // A pyramid being written into a temporary folder of the output folder, a slice of a level at a
-// time: each level holds the slices of one row of chunks, which are written once it is full.
+// time: each level holds one row of chunks, each chunk's floats in the order of its file, into
+// which each slice's rows go as they come; once the row is full, each chunk is written as it lies.
 // Removed unless finished. Each call returns false when it fails, with errno set.
 class PyramidWriter {
 public:
@@ -44,7 +45,8 @@ private:
     struct Level {
         std::array<std::size_t, 3> edges;  // X, Y, Z
         std::array<std::size_t, 3> chunk;  // the chunks' edges, along the same axes
-        std::unique_ptr<float[]> slab;     // chunk[2] slices
+        std::array<std::size_t, 2> chunks;  // along x and y
+        std::unique_ptr<float[]> slab;      // chunks[1] x chunks[0] chunks, y slowest
         std::size_t slices = 0;
     };
     bool writeSlab(std::size_t index);
@@ -52,7 +54,6 @@ private:
     RawLayout layout_;
     TemporaryFolder folder_;
     std::vector<Level> levels_;
-    std::unique_ptr<float[]> chunk_;
     std::uint64_t check_ = 0;
 };
 
