@@ -4,7 +4,8 @@
 #     renames a file of a result's size for it, and does nothing else; and two of it at once, each
 #     on half the volumes, the most that two jobs could gain on this machine;
 #   - quarnel-reduce --jobs 1 and --jobs 2, the native command, and --jobs 1 with --format nifti
-#     and --format mat,nifti, each set beside --jobs 1's MAT results;
+#     and --format mat,nifti, each set beside --jobs 1's MAT results, and --format zarr, the whole
+#     pyramid, beside --format nifti;
 #   - the same files read as uint16 samples, beside int16; as 512^3 uint8 samples (their first
 #     half) and as 512 x 512 x 256 float32 samples, each beside the floor of its bytes;
 #   - one large volume, 1024^3 uint16 (2 GiB), beside the floor of its bytes and its result's;
@@ -60,12 +61,13 @@ run_case() {
     local volumes=("$work"/volumes/*.raw)
     case $1 in
         floor) measure "$build/batch_floor" "$work/reduced" "${volumes[@]}" ;;
-        floor2) measure bash -c '"$0" "$1" "${@:2:4}" & "$0" "$1" "${@:6}" & wait -n && wait -n' \
+        floor2) measure bash -c '"$0" "$1" "${@:2:4}" & first=$!; "$0" "$1" "${@:6}" & wait $first && wait $!' \
                         "$build/batch_floor" "$work/reduced" "${volumes[@]}" ;;
         jobs1) measure "$build/quarnel-reduce" --jobs 1 "$work/reduced" "${volumes[@]}" ;;
         jobs2) measure "$build/quarnel-reduce" --jobs 2 "$work/reduced" "${volumes[@]}" ;;
         nifti) measure "$build/quarnel-reduce" --format nifti "$work/reduced" "${volumes[@]}" ;;
         both) measure "$build/quarnel-reduce" --format mat,nifti "$work/reduced" "${volumes[@]}" ;;
+        zarr) measure "$build/quarnel-reduce" --format zarr "$work/reduced" "${volumes[@]}" ;;
         uint16) measure "$build/quarnel-reduce" --type uint16 "$work/reduced" "${volumes[@]}" ;;
         uint8) measure "$build/quarnel-reduce" --type uint8 "$work/reduced" "${volumes[@]}" ;;
         floor8) measure "$build/batch_floor" --read-bytes 134217728 "$work/reduced" "${volumes[@]}" ;;
@@ -87,7 +89,7 @@ drop_cached_volumes() {
     done
 }
 
-cases=(floor floor2 jobs1 jobs2 nifti both uint16 uint8 floor8 float32 floor32 large floorlarge folder)
+cases=(floor floor2 jobs1 jobs2 nifti both zarr uint16 uint8 floor8 float32 floor32 large floorlarge folder)
 load_before=$(uptime)
 for ((round = 0; round < rounds; ++round)); do
     for source in cache disk; do
@@ -120,13 +122,14 @@ awk -v rounds="$rounds" -v volumes="$volume_count" '
   function ratio(name, to, source) { return per(name, source) / per(to, source) }
   { ++n[$1, $2]; value[$1, $2, "s", n[$1, $2]] = $3; value[$1, $2, "mb", n[$1, $2]] = $4 }
   END {
-    split("floor floor2 jobs1 jobs2 nifti both uint16 uint8 floor8 float32 floor32 large floorlarge folder", order, " ")
+    split("floor floor2 jobs1 jobs2 nifti both zarr uint16 uint8 floor8 float32 floor32 large floorlarge folder", order, " ")
     label["floor"] = "floor: read, write, sync, rename"
     label["floor2"] = "floor, two at once"
     label["jobs1"] = "quarnel-reduce --jobs 1"
     label["jobs2"] = "quarnel-reduce --jobs 2"
     label["nifti"] = "quarnel-reduce --format nifti"
     label["both"] = "quarnel-reduce --format mat,nifti"
+    label["zarr"] = "quarnel-reduce --format zarr, 3 levels"
     label["uint16"] = "quarnel-reduce --type uint16"
     label["uint8"] = "quarnel-reduce --type uint8"
     label["floor8"] = "floor of 512^3 uint8"
@@ -136,14 +139,14 @@ awk -v rounds="$rounds" -v volumes="$volume_count" '
     label["floorlarge"] = "floor of 1024^3 uint16"
     label["folder"] = "reduce_folder in octave-cli"
     # The floor to set each beside: that of its bytes.
-    for (c = 1; c <= 14; ++c) { floorOf[order[c]] = "floor"; count[order[c]] = volumes; jobs[order[c]] = 1 }
+    for (c = 1; c <= 15; ++c) { floorOf[order[c]] = "floor"; count[order[c]] = volumes; jobs[order[c]] = 1 }
     floorOf["uint8"] = "floor8"; floorOf["float32"] = "floor32"; floorOf["large"] = "floorlarge"; floorOf["floorlarge"] = "floorlarge"
     floorOf["floor8"] = "floor8"; floorOf["floor32"] = "floor32"
     count["large"] = 1; count["floorlarge"] = 1; jobs["jobs2"] = 2  # threads of one process share its peak
     printf "%d volumes (the large one alone), medians of %d rounds, each run a fresh process\n\n", volumes, rounds
     printf "| Route | cache: s/volume | volumes/s | x floor | disk: s/volume | volumes/s | x floor | peak MiB per job |\n"
     printf "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |\n"
-    for (c = 1; c <= 14; ++c) {
+    for (c = 1; c <= 15; ++c) {
       name = order[c]
       printf "| %s | %.3f | %.2f | %.2f | %.3f | %.2f | %.2f | %.0f |\n", label[name],
              per(name, "cache"), 1 / per(name, "cache"), ratio(name, floorOf[name], "cache"),
@@ -156,6 +159,8 @@ awk -v rounds="$rounds" -v volumes="$volume_count" '
            ratio("floor", "floor2", "cache"), ratio("floor", "floor2", "disk")
     printf "against MAT results alone, per volume: --format nifti %.2f and mat,nifti %.2f times as long from the page cache, %.2f and %.2f from the disk\n",
            ratio("nifti", "jobs1", "cache"), ratio("both", "jobs1", "cache"), ratio("nifti", "jobs1", "disk"), ratio("both", "jobs1", "disk")
+    printf "--format zarr against --format nifti, per volume: %.2f times as long from the page cache, %.2f from the disk\n",
+           ratio("zarr", "nifti", "cache"), ratio("zarr", "nifti", "disk")
     printf "uint16 against int16, per volume: %.2f times as long from the page cache, %.2f from the disk\n",
            ratio("uint16", "jobs1", "cache"), ratio("uint16", "jobs1", "disk")
     printf "against their floors: uint8 %.2f and float32 %.2f from the page cache, %.2f and %.2f from the disk; 1024^3 uint16 %.2f and %.2f\n",

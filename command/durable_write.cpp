@@ -151,15 +151,12 @@ bool TemporaryFolder::create() {
 bool TemporaryFolder::write(const std::string& path, const void* data, std::size_t size) {
     for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
         const std::string folder = path.substr(0, slash);
-        if (mkdirat(descriptor_, folder.c_str(), 0777) == 0) {
-            paths_.push_back(folder);
-        } else if (errno != EEXIST) {
-            return false;
-        }
+        if (folders_.count(folder) == 1) continue;
+        if (mkdirat(descriptor_, folder.c_str(), 0777) != 0 && errno != EEXIST) return false;
+        folders_.insert(folder);
     }
     const Descriptor file(openat(descriptor_, path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, newFileMode()));
     if (file.value < 0) return false;
-    paths_.push_back(path);
     for (const auto* bytes = static_cast<const char*>(data); size > 0;) {
         const ssize_t written = ::write(file.value, bytes, size);
         if (written < 0 && errno == EINTR) continue;
@@ -173,12 +170,10 @@ bool TemporaryFolder::write(const std::string& path, const void* data, std::size
 }
 
 bool TemporaryFolder::commit(const std::string& name) {
-    // The files' writeback began as each was written: most of it is done by now.
-    for (auto path = paths_.rbegin(); path != paths_.rend(); ++path) {
-        const Descriptor entry(openat(descriptor_, path->c_str(), O_RDONLY | O_CLOEXEC));
-        if (entry.value < 0 || (fsync(entry.value) != 0 && errno != EINVAL)) return false;
-    }
-    if (fsync(descriptor_) != 0 && errno != EINVAL) return false;
+    // Every file and folder in it at once, with the file system they are on: a sync of each of a
+    // pyramid's hundreds took a fifth of a volume's time. Their writeback began as each file was
+    // written, so most of it is done by now.
+    if (syncfs(descriptor_) != 0) return false;
     // Atomically in place of an earlier tree, which then has the temporary's name and goes with it.
     if (renameat2(folder_, name_.c_str(), folder_, name.c_str(), RENAME_NOREPLACE) == 0) {
         name_.clear();

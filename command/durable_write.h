@@ -10,6 +10,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -62,9 +63,9 @@ public:
     TemporaryFolder& operator=(const TemporaryFolder&) = delete;
     ~TemporaryFolder();
     // Each is false with errno set when it fails. create makes it, locked; write writes a file of
-    // `path`, its folders made, and starts its writeback; commit syncs every file and folder in it,
-    // renames it to `name`, in place of any tree of that name, which is then removed, and syncs the
-    // output folder.
+    // `path`, its folders made, and starts its writeback; commit syncs every file and folder in it
+    // (the whole file system, syncfs), renames it to `name`, in place of any tree of that name,
+    // which is then removed, and syncs the output folder.
     bool create();
     bool write(const std::string& path, const void* data, std::size_t size);
     bool commit(const std::string& name);
@@ -74,7 +75,7 @@ private:
     int folder_;
     int descriptor_ = -1;
     std::string name_;
-    std::vector<std::string> paths_;  // the files and folders in it, each after its folder
+    std::set<std::string> folders_;  // made in it
 };
 
 // Whether a name in a tree of results is one a tree of results has: ".zgroup", ".zattrs",

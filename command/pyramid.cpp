@@ -1,11 +1,14 @@
 #include "pyramid.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "stop.h"
 
@@ -95,6 +98,21 @@ std::string attributesText(const Provenance& provenance, std::size_t levels, con
 
 std::string levelsExtra(std::size_t levels) { return "levels " + std::to_string(levels); }
 
+}  // namespace
+
+// In huge pages where the system gives them: a slab of level 0 is as large as a NIfTI result's
+// 64 slices, and faulting in its small pages one by one, for each volume, cost a fifth of its time.
+Slab allocateSlab(std::size_t floats) {
+    constexpr std::size_t kHugePage = 2 << 20;
+    const std::size_t bytes = (floats * sizeof(float) + kHugePage - 1) / kHugePage * kHugePage;
+    void* slab = std::aligned_alloc(kHugePage, bytes);
+    if (slab == nullptr) throw std::bad_alloc();
+    (void)madvise(slab, bytes, MADV_HUGEPAGE);
+    return Slab(static_cast<float*>(slab));
+}
+
+namespace {
+
 // A small file of the tree, whole; empty when it can't be read or is over 1 MiB.
 std::string fileText(int tree, const std::string& path) {
     const Descriptor file(openat(tree, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
@@ -140,8 +158,10 @@ bool PyramidWriter::begin() {
         level.edges = edgesOf(layout_, index);
         level.chunk = chunkOf(level.edges);
         level.chunks = {chunksAlong(level.edges[0], level.chunk[0]), chunksAlong(level.edges[1], level.chunk[1])};
-        // Zeroed: what lies beyond the array is never written into.
-        level.slab.reset(new float[level.chunks[0] * level.chunks[1] * level.chunk[0] * level.chunk[1] * level.chunk[2]]());
+        // Zeroed where chunks reach beyond the array, whose parts there are never written into.
+        const std::size_t floats = level.chunks[0] * level.chunks[1] * level.chunk[0] * level.chunk[1] * level.chunk[2];
+        level.slab = allocateSlab(floats);
+        if (level.edges[0] % level.chunk[0] != 0 || level.edges[1] % level.chunk[1] != 0) std::fill_n(level.slab.get(), floats, 0.0f);
     }
     return folder_.create() && folder_.write(".zgroup", kGroup, sizeof kGroup - 1);
 }

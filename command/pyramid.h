@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,12 @@ std::size_t defaultLevels(const RawLayout& layout);
 // The bytes of each chunk file of a pyramid's largest chunks.
 std::uint64_t largestChunkBytes(const RawLayout& layout);
 
+struct FreeSlab {
+    void operator()(float* slab) const { std::free(slab); }
+};
+using Slab = std::unique_ptr<float[], FreeSlab>;
+Slab allocateSlab(std::size_t floats);
+
 // A pyramid being written into a temporary folder of the output folder, a slice of a level at a
 // time: each level holds one row of chunks, each chunk's floats in the order of its file, into
 // which each slice's rows go as they come; once the row is full, each chunk is written as it lies.
@@ -46,7 +53,7 @@ private:
         std::array<std::size_t, 3> edges;  // X, Y, Z
         std::array<std::size_t, 3> chunk;  // the chunks' edges, along the same axes
         std::array<std::size_t, 2> chunks;  // along x and y
-        std::unique_ptr<float[]> slab;      // chunks[1] x chunks[0] chunks, y slowest
+        Slab slab;                          // chunks[1] x chunks[0] chunks, y slowest
         std::size_t slices = 0;
     };
     bool writeSlab(std::size_t index);

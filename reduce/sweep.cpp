@@ -1,7 +1,9 @@
 #include "sweep.h"
 
 #include <array>
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -20,6 +22,19 @@ using Buffer = std::unique_ptr<T[]>;
 template <typename T>
 Buffer<T> allocate(std::size_t count) {
     return Buffer<T>(new (std::nothrow) T[count]);
+}
+
+// On some CPUs the kernel copies a read into memory several times slower when the destination
+// starts just past a page boundary, which is where a fresh heap puts a large block.
+constexpr std::size_t kPageBytes = 4096;
+
+struct FreeSlice {
+    void operator()(unsigned char* slice) const { std::free(slice); }
+};
+
+std::unique_ptr<unsigned char[], FreeSlice> allocateSlice(std::size_t bytes) {
+    return std::unique_ptr<unsigned char[], FreeSlice>(
+        static_cast<unsigned char*>(std::aligned_alloc(kPageBytes, (bytes + kPageBytes - 1) / kPageBytes * kPageBytes)));
 }
 
 // Sample i of a row, from its bytes as the file holds them: a big-endian file's swapped, as the
@@ -55,13 +70,15 @@ struct SumRow {
 };
 
 // a + b, which of two NaNs gives the first: as x86 and arm64 add, and NumPy with them, whichever
-// operand of + the compiler puts first.
+// operand of + the compiler puts first. The sum is made whatever a is, so that the choice is a
+// select the compiler can make in vector registers.
 template <typename Sum>
 inline Sum plus(Sum a, Sum b) {
+    const Sum sum = a + b;
     if constexpr (std::is_floating_point_v<Sum>) {
-        return a != a ? a : a + b;
+        return std::isnan(a) ? a : sum;
     } else {
-        return a + b;
+        return sum;
     }
 }
 
@@ -144,16 +161,16 @@ bool completeSlice(Level<LevelSum>& level, std::size_t index, std::size_t slice,
     return slice % 2 == 0 || completeSlice(next, index + 1, slice / 2, coarser, levels, sink);
 }
 
-// Integer samples sum exactly in int32 over a 2 x 2 x 2 block, and in int64 over any block of any
-// level; float32 samples sum in double.
-template <typename Sample, bool swapped>
+// Integer samples sum exactly in int32 over a 2 x 2 x 2 block, as over any block of the first five
+// levels (8^5 samples of 65535 at most), and in int64 over those of deeper levels (Sum); float32
+// samples sum in double.
+template <typename Sample, bool swapped, typename Sum>
 SweepOutcome sweepSamples(std::FILE* input, const RawLayout& layout, std::size_t levels, const SliceSink& sink) {
     constexpr bool kFloat = std::is_floating_point_v<Sample>;
     using FirstSum = std::conditional_t<kFloat, double, std::int32_t>;
-    using Sum = std::conditional_t<kFloat, double, std::int64_t>;
     const std::size_t rowBytes = std::size_t{layout.edges[0]} * sizeof(Sample);
     const std::size_t sliceBytes = rowBytes * layout.edges[1];
-    const Buffer<unsigned char> slice = allocate<unsigned char>(sliceBytes);
+    const auto slice = allocateSlice(sliceBytes);
     Level<FirstSum> first;
     CoarserLevels<Sum> coarser;
     bool allocated = slice != nullptr && first.make(layout, 0);
@@ -174,20 +191,28 @@ SweepOutcome sweepSamples(std::FILE* input, const RawLayout& layout, std::size_t
     return SweepOutcome::done;
 }
 
+// The sweep for integer samples with the narrowest sums that are exact for the levels asked for.
+template <typename Sample, bool swapped>
+SweepOutcome sweepIntegers(std::FILE* input, const RawLayout& layout, std::size_t levels, const SliceSink& sink) {
+    return levels <= 5 ? sweepSamples<Sample, swapped, std::int32_t>(input, layout, levels, sink)
+                       : sweepSamples<Sample, swapped, std::int64_t>(input, layout, levels, sink);
+}
+
 }  // namespace
 
 SweepOutcome sweepVolume(std::FILE* input, const RawLayout& layout, std::size_t levels, const SliceSink& sink) {
     const bool big = layout.byteOrder == ByteOrder::big;
     switch (layout.type) {
         case SampleType::int16:
-            return big ? sweepSamples<std::int16_t, true>(input, layout, levels, sink)
-                       : sweepSamples<std::int16_t, false>(input, layout, levels, sink);
+            return big ? sweepIntegers<std::int16_t, true>(input, layout, levels, sink)
+                       : sweepIntegers<std::int16_t, false>(input, layout, levels, sink);
         case SampleType::uint16:
-            return big ? sweepSamples<std::uint16_t, true>(input, layout, levels, sink)
-                       : sweepSamples<std::uint16_t, false>(input, layout, levels, sink);
-        case SampleType::uint8: return sweepSamples<std::uint8_t, false>(input, layout, levels, sink);
+            return big ? sweepIntegers<std::uint16_t, true>(input, layout, levels, sink)
+                       : sweepIntegers<std::uint16_t, false>(input, layout, levels, sink);
+        case SampleType::uint8: return sweepIntegers<std::uint8_t, false>(input, layout, levels, sink);
         case SampleType::float32:
-            return big ? sweepSamples<float, true>(input, layout, levels, sink) : sweepSamples<float, false>(input, layout, levels, sink);
+            return big ? sweepSamples<float, true, double>(input, layout, levels, sink)
+                       : sweepSamples<float, false, double>(input, layout, levels, sink);
     }
     return SweepOutcome::done;
 }
