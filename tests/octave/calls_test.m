@@ -42,6 +42,13 @@ function expectation = in_own_process(pattern)
   expectation.own_process = true;
 end
 
+% One row for each of `values`, a list of argument texts: the row's name and statement are
+% `name` and `statement` with the value in place of their %s.
+function table = rows_for(name, statement, values, expected)
+  table = [cellfun(@(value) sprintf(name, value), values', 'UniformOutput', false), ...
+           cellfun(@(value) sprintf(statement, value), values', 'UniformOutput', false), repmat({expected}, numel(values), 1)];
+end
+
 function count = open_descriptors()
   count = numel(readdir('/proc/self/fd'));
 end
@@ -176,164 +183,81 @@ not_a_switch = 'Second input must be a real, non-empty numeric or logical value:
 open_line = sprintf('Couldn''t open file!\n');
 short_line = sprintf('Couldn''t read 268435456 bytes from file!\n');
 shown = progress_transcript(sprintf('<redraw>\n'));
-cases = {
+cases = [
   % The shape of the call, checked first. A file a call that got through would reach prints a
   % line of its own, so the check can't pass by accident.
-  'no input',                        'Quarnel ();',                             fails_with('One input argument required.')
-  'no input, two outputs',           '[r, q] = Quarnel ();',                    fails_with('One input argument required.')
-  'two outputs',                     '[r, q] = Quarnel (missing_file);',        fails_with('Too many output arguments.')
-  'two outputs and a switch',        '[r, q] = Quarnel (missing_file, 1);',     fails_with('Too many output arguments.')
-  'three outputs, bad path',         '[r, q, p] = Quarnel (1);',                fails_with('Too many output arguments.')
-  % The first argument, with one output and with none.
-  'double path',                     'r = Quarnel (1);',                        fails_with(not_a_path)
-  'double path, no output',          'Quarnel (1);',                            fails_with(not_a_path)
-  'single path',                     'r = Quarnel (single (1));',               fails_with(not_a_path)
-  'int8 codes of a path',            'r = Quarnel (int8 (one_byte));',          fails_with(not_a_path)
-  'int8 codes of a path, no output', 'Quarnel (int8 (missing_file));',          fails_with(not_a_path)
-  'complex path',                    'r = Quarnel (1 + 2i);',                   fails_with(not_a_path)
-  'sparse path',                     'r = Quarnel (sparse (1));',               fails_with(not_a_path)
-  'logical path',                    'r = Quarnel (true);',                     fails_with(not_a_path)
-  'cell path',                       'r = Quarnel ({one_byte});',               fails_with(not_a_path)
-  'cell path, no output',            'Quarnel ({missing_file});',               fails_with(not_a_path)
-  'empty cell path',                 'r = Quarnel ({});',                       fails_with(not_a_path)
-  'struct path',                     'r = Quarnel (struct (''path'', one_byte));', fails_with(not_a_path)
-  'function handle path',            'r = Quarnel (@sin);',                     fails_with(not_a_path)
-  'object path',                     'r = Quarnel (containers.Map ());',        fails_with(not_a_path)
-  'empty path ''''',                 'r = Quarnel ('''');',                     fails_with(not_a_path)
-  'empty path '''', no output',      'Quarnel ('''');',                         fails_with(not_a_path)
-  'empty path ""',                   'r = Quarnel ("");',                       fails_with(not_a_path)
-  '0x3 path',                        'r = Quarnel (char (zeros (0, 3)));',      fails_with(not_a_path)
-  'two-row path',                    'r = Quarnel ([''ab''; ''cd'']);',         fails_with(not_a_path)
-  'a real path twice, as two rows',  'r = Quarnel ([one_byte; one_byte]);',     fails_with(not_a_path)
-  'a path twice as two rows, no output', 'Quarnel ([missing_file; missing_file]);', fails_with(not_a_path)
-  'column path',                     'r = Quarnel (one_byte'');',               fails_with(not_a_path)
-  'column path, no output',          'Quarnel (missing_file.'');',              fails_with(not_a_path)
-  '1x2x2 path',                      'r = Quarnel (reshape (''abcd'', 1, 2, 2));', fails_with(not_a_path)
-  'NUL inside a path',               'r = Quarnel ([''/tmp/x'' char(0) ''y'']);', fails_with(nul_in_path)
-  'NUL inside a path, no output',    'Quarnel ([missing_file char(0) ''x'']);', fails_with(nul_in_path)
-  'NUL before a real path''s end',   'r = Quarnel ([one_byte(1:end-4) char(0) one_byte(end-3:end)]);', fails_with(nul_in_path)
-  'NUL ending a real path',          'r = Quarnel ([one_byte char(0)]);',       fails_with(nul_in_path)
-  'NUL ending a volume''s path, no output', 'Quarnel ([exact_file char(0)]);',  fails_with(nul_in_path)
-  'NUL alone',                       'r = Quarnel (char (0));',                 fails_with(nul_in_path)
-  'bad path before bad switch',      'r = Quarnel (1, ''on'');',                fails_with(not_a_path)
+  {'no input',                 'Quarnel ();',                         fails_with('One input argument required.')
+   'no input, two outputs',    '[r, q] = Quarnel ();',                fails_with('One input argument required.')
+   'two outputs',              '[r, q] = Quarnel (missing_file);',    fails_with('Too many output arguments.')
+   'two outputs and a switch', '[r, q] = Quarnel (missing_file, 1);', fails_with('Too many output arguments.')
+   'three outputs, bad path',  '[r, q, p] = Quarnel (1);',            fails_with('Too many output arguments.')}
+  % The first argument, with one output and with none; the last path is judged before its bad switch.
+  rows_for('path %s', 'r = Quarnel (%s);', {'1', 'single (1)', 'int8 (one_byte)', '1 + 2i', 'sparse (1)', 'true', ...
+           '{one_byte}', '{}', 'struct (''path'', one_byte)', '@sin', 'containers.Map ()', '''''', '""', ...
+           'char (zeros (0, 3))', '[''ab''; ''cd'']', '[one_byte; one_byte]', 'one_byte''', ...
+           'reshape (''abcd'', 1, 2, 2)', '1, ''on'''}, fails_with(not_a_path))
+  rows_for('path %s, no output', 'Quarnel (%s);', {'1', 'int8 (missing_file)', '{missing_file}', '''''', ...
+           '[missing_file; missing_file]', 'missing_file.'''}, fails_with(not_a_path))
+  rows_for('path %s', 'r = Quarnel (%s);', {'[''/tmp/x'' char(0) ''y'']', '[one_byte(1:end-4) char(0) one_byte(end-3:end)]', ...
+           '[one_byte char(0)]', 'char (0)'}, fails_with(nul_in_path))
+  rows_for('path %s, no output', 'Quarnel (%s);', {'[missing_file char(0) ''x'']', '[exact_file char(0)]'}, ...
+           fails_with(nul_in_path))
   % The second argument, with one output and with none.
-  '[] switch',                       'r = Quarnel (one_byte, []);',             fails_with(not_a_switch)
-  '[] switch, no output',            'Quarnel (missing_file, []);',             fails_with(not_a_switch)
-  'zeros(1,0) switch',               'r = Quarnel (one_byte, zeros (1, 0));',   fails_with(not_a_switch)
-  'zeros(0,3) switch, no output',    'Quarnel (missing_file, zeros (0, 3));',   fails_with(not_a_switch)
-  'empty range switch',              'r = Quarnel (one_byte, 1:0);',            fails_with(not_a_switch)
-  'single([]) switch',               'r = Quarnel (one_byte, single ([]));',    fails_with(not_a_switch)
-  'int8([]) switch',                 'r = Quarnel (one_byte, int8 ([]));',      fails_with(not_a_switch)
-  'uint64 0x1 switch',               'r = Quarnel (one_byte, uint64 (zeros (0, 1)));', fails_with(not_a_switch)
-  'false(0,0) switch',               'r = Quarnel (one_byte, false (0, 0));',   fails_with(not_a_switch)
-  'char switch',                     'r = Quarnel (one_byte, ''on'');',         fails_with(not_a_switch)
-  'char switch, no output',          'Quarnel (missing_file, ''on'');',         fails_with(not_a_switch)
-  'char ''1'' switch',               'r = Quarnel (one_byte, ''1'');',          fails_with(not_a_switch)
-  'empty char switch',               'r = Quarnel (one_byte, '''');',           fails_with(not_a_switch)
-  'cell switch',                     'r = Quarnel (one_byte, {1});',            fails_with(not_a_switch)
-  'cell switch, no output',          'Quarnel (missing_file, {1});',            fails_with(not_a_switch)
-  'empty cell switch',               'r = Quarnel (one_byte, {});',             fails_with(not_a_switch)
-  'struct switch',                   'r = Quarnel (one_byte, struct ());',      fails_with(not_a_switch)
-  'struct switch, no output',        'Quarnel (missing_file, struct (''on'', 1));', fails_with(not_a_switch)
-  'function handle switch',          'r = Quarnel (one_byte, @sin);',           fails_with(not_a_switch)
-  'function handle switch, no output', 'Quarnel (missing_file, @sin);',         fails_with(not_a_switch)
-  'anonymous function switch',       'r = Quarnel (one_byte, @() 1);',          fails_with(not_a_switch)
-  'object switch',                   'r = Quarnel (one_byte, containers.Map ());', fails_with(not_a_switch)
-  'complex switch',                  'r = Quarnel (one_byte, 1 + 2i);',         fails_with(not_a_switch)
-  'imaginary switch, no output',     'Quarnel (missing_file, 1i);',             fails_with(not_a_switch)
-  'complex(1,0) switch',             'r = Quarnel (one_byte, complex (1, 0));', fails_with(not_a_switch)
-  'complex(1,0) switch, no output',  'Quarnel (missing_file, complex (1, 0));', fails_with(not_a_switch)
-  'complex(0,0) switch',             'r = Quarnel (one_byte, complex (0, 0));', fails_with(not_a_switch)
-  'single complex switch',           'r = Quarnel (one_byte, single (1i));',    fails_with(not_a_switch)
-  'sparse(1) switch',                'r = Quarnel (one_byte, sparse (1));',     fails_with(not_a_switch)
-  'sparse(1) switch, no output',     'Quarnel (missing_file, sparse (1));',     fails_with(not_a_switch)
-  'sparse(0) switch',                'r = Quarnel (one_byte, sparse (0));',     fails_with(not_a_switch)
-  'sparse logical switch',           'r = Quarnel (one_byte, sparse (true));',  fails_with(not_a_switch)
-  'sparse complex switch',           'r = Quarnel (one_byte, sparse (1i));',    fails_with(not_a_switch)
-  % Accepted calls on files that can't deliver a volume: one line, and no result, not even ans.
-  'arguments past the second',       'Quarnel (one_byte, 0, {}, struct (), @sin, 1i);', prints(short_line)
-  'missing file, no output',         'Quarnel (missing_file);',                 prints(open_line)
-  'missing file, switch on',         'Quarnel (missing_file, 1);',              prints(open_line)
-  'missing file, one output',        'r = Quarnel (missing_file);',             prints_then_no_value(open_line)
-  'missing file, one output, switch on', 'r = Quarnel (missing_file, 1);',      prints_then_no_value(open_line)
-  'path through a plain file',       'Quarnel ([one_byte ''/volume.raw''], 1);', prints(open_line)
-  'name too long for the system',    'Quarnel (long_name);',                    prints(open_line)
-  'relative name too long',          'Quarnel (repmat (''n'', 1, 5000), 1);',   prints(open_line)
-  'empty file',                      'Quarnel (empty_file, 1);',                prints(short_line)
-  'empty file, one output',          'r = Quarnel (empty_file);',               prints_then_no_value(short_line)
-  'one-byte file',                   'Quarnel (one_byte, 1);',                  prints(short_line)
-  'one byte short',                  'Quarnel (short_file, 1);',                prints(short_line)
-  'one byte short, one output',      'r = Quarnel (short_file);',               prints_then_no_value(short_line)
-  'folder',                          'Quarnel (folder, 1);',                    prints(short_line)
-  'folder, switch absent',           'Quarnel (folder);',                       prints(short_line)
-  'folder, one output',              'r = Quarnel (folder);',                   prints_then_no_value(short_line)
-  '/dev/null',                       'Quarnel (''/dev/null'', 1);',             prints(short_line)
-  '/dev/null, switch absent',        'Quarnel (''/dev/null'');',                prints(short_line)
+  rows_for('switch %s', 'r = Quarnel (one_byte, %s);', {'[]', 'zeros (1, 0)', '1:0', 'single ([])', 'int8 ([])', ...
+           'uint64 (zeros (0, 1))', 'false (0, 0)', '''on''', '''1''', '''''', '{1}', '{}', 'struct ()', '@sin', ...
+           '@() 1', 'containers.Map ()', '1 + 2i', 'complex (1, 0)', 'complex (0, 0)', 'single (1i)', 'sparse (1)', ...
+           'sparse (0)', 'sparse (true)', 'sparse (1i)'}, fails_with(not_a_switch))
+  rows_for('switch %s, no output', 'Quarnel (missing_file, %s);', {'[]', 'zeros (0, 3)', '''on''', '{1}', ...
+           'struct (''on'', 1)', '@sin', '1i', 'complex (1, 0)', 'sparse (1)'}, fails_with(not_a_switch))
+  % Accepted calls on files that can't deliver a volume, whatever follows the switch: one line, and
+  % no result, not even ans.
+  rows_for('file %s', 'Quarnel (%s);', {'missing_file', 'missing_file, 1', '[one_byte ''/volume.raw''], 1', ...
+           'long_name', 'repmat (''n'', 1, 5000), 1'}, prints(open_line))
+  rows_for('file %s', 'Quarnel (%s);', {'one_byte, 0, {}, struct (), @sin, 1i', 'empty_file, 1', 'one_byte, 1', ...
+           'short_file, 1', 'folder, 1', 'folder', '''/dev/null'', 1', '''/dev/null'''}, prints(short_line))
+  rows_for('file %s, one output', 'r = Quarnel (%s);', {'missing_file', 'missing_file, 1'}, prints_then_no_value(open_line))
+  rows_for('file %s, one output', 'r = Quarnel (%s);', {'empty_file', 'short_file', 'folder'}, ...
+           prints_then_no_value(short_line))
   % Whole volumes, with the result in r or, with no output asked for, in ans.
-  'exactly 268435456 bytes',         'r = Quarnel (exact_file);',               reduces('', exact)
-  'switch on, no output',            'Quarnel (exact_file, 1);',                reduces(shown, exact)
-  'one byte more, no output',        'Quarnel (longer_file);',                  reduces('', exact)
-  'spaces and non-ASCII in the path', 'r = Quarnel (unusual_file);',            reduces('', exact)
-  '/dev/zero',                       'r = Quarnel (''/dev/zero'', 1);',         reduces(shown, zeros(256, 256, 256, 'single'))
+  {'exactly 268435456 bytes',          'r = Quarnel (exact_file);',       reduces('', exact)
+   'switch on, no output',             'Quarnel (exact_file, 1);',        reduces(shown, exact)
+   'one byte more, no output',         'Quarnel (longer_file);',          reduces('', exact)
+   'spaces and non-ASCII in the path', 'r = Quarnel (unusual_file);',     reduces('', exact)
+   '/dev/zero',                        'r = Quarnel (''/dev/zero'', 1);', reduces(shown, zeros(256, 256, 256, 'single'))}
   % The switch, decided by its first element whatever its class: each progress line is followed
-  % by exactly one redraw.
-  '0',                               'r = Quarnel (exact_file, 0);',            reduces('', exact)
-  '-0',                              'r = Quarnel (exact_file, -0);',           reduces('', exact)
-  'false',                           'r = Quarnel (exact_file, false);',        reduces('', exact)
-  'int8(0)',                         'r = Quarnel (exact_file, int8 (0));',     reduces('', exact)
-  'uint8(0)',                        'r = Quarnel (exact_file, uint8 (0));',    reduces('', exact)
-  'int16(0)',                        'r = Quarnel (exact_file, int16 (0));',    reduces('', exact)
-  'uint16(0)',                       'r = Quarnel (exact_file, uint16 (0));',   reduces('', exact)
-  'int32(0)',                        'r = Quarnel (exact_file, int32 (0));',    reduces('', exact)
-  'uint32(0)',                       'r = Quarnel (exact_file, uint32 (0));',   reduces('', exact)
-  'int64(0)',                        'r = Quarnel (exact_file, int64 (0));',    reduces('', exact)
-  'uint64(0)',                       'r = Quarnel (exact_file, uint64 (0));',   reduces('', exact)
-  'single(-0)',                      'r = Quarnel (exact_file, single (-0));',  reduces('', exact)
-  '[0 1]',                           'r = Quarnel (exact_file, [0 1]);',        reduces('', exact)
-  'range 0:1',                       'r = Quarnel (exact_file, 0:1);',          reduces('', exact)
-  'int16 zeros(2)',                  'r = Quarnel (exact_file, int16 (zeros (2)));', reduces('', exact)
-  '1',                               'r = Quarnel (exact_file, 1);',            reduces(shown, exact)
-  '-1',                              'r = Quarnel (exact_file, -1);',           reduces(shown, exact)
-  '0.5',                             'r = Quarnel (exact_file, 0.5);',          reduces(shown, exact)
-  'smallest double',                 'r = Quarnel (exact_file, realmin * eps);', reduces(shown, exact)
-  'Inf',                             'r = Quarnel (exact_file, Inf);',          reduces(shown, exact)
-  '-Inf',                            'r = Quarnel (exact_file, -Inf);',         reduces(shown, exact)
-  'NaN',                             'r = Quarnel (exact_file, NaN);',          reduces(shown, exact)
-  'single(NaN)',                     'r = Quarnel (exact_file, single (NaN));', reduces(shown, exact)
-  'true',                            'r = Quarnel (exact_file, true);',         reduces(shown, exact)
-  'int8(3)',                         'r = Quarnel (exact_file, int8 (3));',     reduces(shown, exact)
-  'int8(-128)',                      'r = Quarnel (exact_file, int8 (-128));',  reduces(shown, exact)
-  'uint8(255)',                      'r = Quarnel (exact_file, uint8 (255));',  reduces(shown, exact)
-  'int16(256)',                      'r = Quarnel (exact_file, int16 (256));',  reduces(shown, exact)
-  'uint16(256)',                     'r = Quarnel (exact_file, uint16 (256));', reduces(shown, exact)
-  'int32(65536)',                    'r = Quarnel (exact_file, int32 (65536));', reduces(shown, exact)
-  'uint32(2^31)',                    'r = Quarnel (exact_file, uint32 (2^31));', reduces(shown, exact)
-  'intmin int64',                    'r = Quarnel (exact_file, intmin (''int64''));', reduces(shown, exact)
-  'uint64(2^40)',                    'r = Quarnel (exact_file, uint64 (2^40));', reduces(shown, exact)
-  'uint64(2^63)',                    'r = Quarnel (exact_file, bitshift (uint64 (1), 63));', reduces(shown, exact)
-  '[1 0]',                           'r = Quarnel (exact_file, [1 0]);',        reduces(shown, exact)
-  '1, then an argument past it',     'r = Quarnel (exact_file, 1, ''ignored'');', reduces(shown, exact)
+  % by exactly one redraw. Among the values that turn it on are the smallest double, NaN, and
+  % integers whose low bytes are all zero.
+  rows_for('switch %s', 'r = Quarnel (exact_file, %s);', {'0', '-0', 'false', 'int8 (0)', 'uint8 (0)', 'int16 (0)', ...
+           'uint16 (0)', 'int32 (0)', 'uint32 (0)', 'int64 (0)', 'uint64 (0)', 'single (-0)', '[0 1]', '0:1', ...
+           'int16 (zeros (2))'}, reduces('', exact))
+  rows_for('switch %s', 'r = Quarnel (exact_file, %s);', {'1', '-1', '0.5', 'realmin * eps', 'Inf', '-Inf', 'NaN', ...
+           'single (NaN)', 'true', 'int8 (3)', 'int8 (-128)', 'uint8 (255)', 'int16 (256)', 'uint16 (256)', ...
+           'int32 (65536)', 'uint32 (2^31)', 'intmin (''int64'')', 'uint64 (2^40)', 'bitshift (uint64 (1), 63)', ...
+           '[1 0]', '1, ''ignored'''}, reduces(shown, exact))
   % Files another program cuts short during the sweep, at the redraw before a slice pair is read:
   % the pairs read before keep their values, the whole samples left count, the rest is zero, and
   % the line comes last.
-  'file cut inside slice pair 100',  ['write_pair_volume (pairs_file, 8 * (1:256)); ' ...
-                                      'on_redraw (@() truncate_file (pairs_file, 100 * 1048576 + 1001), 101); ' ...
-                                      'r = Quarnel (pairs_file, 1);'], ...
-                                     reduces([progress_transcript('') short_line], pairs_cut_at(100, 500))
-  'file emptied before slice pair 128', ['write_pair_volume (pairs_file, 8 * (1:256)); ' ...
-                                         'on_redraw (@() truncate_file (pairs_file, 0), 129); ' ...
-                                         'r = Quarnel (pairs_file, 1);'], ...
-                                        reduces([progress_transcript('') short_line], pairs_cut_at(128, 0))
+  {'file cut inside slice pair 100',  ['write_pair_volume (pairs_file, 8 * (1:256)); ' ...
+                                       'on_redraw (@() truncate_file (pairs_file, 100 * 1048576 + 1001), 101); ' ...
+                                       'r = Quarnel (pairs_file, 1);'], ...
+                                      reduces([progress_transcript('') short_line], pairs_cut_at(100, 500))
+   'file emptied before slice pair 128', ['write_pair_volume (pairs_file, 8 * (1:256)); ' ...
+                                          'on_redraw (@() truncate_file (pairs_file, 0), 129); ' ...
+                                          'r = Quarnel (pairs_file, 1);'], ...
+                                         reduces([progress_transcript('') short_line], pairs_cut_at(128, 0))
   % The host ending the call from inside its own operations: a user's Ctrl-C during the sweep
   % ends the script, and a process whose address space can't take the result keeps that limit.
-  'interrupted while showing progress', 'on_redraw (@() kill (getpid (), 2), 5); r = Quarnel (exact_file, 1);', ...
-      in_own_process('(Resample Progress : [0-9]+\.[0-9]{2} percent\n)+')
-  'out of memory creating the result', ...
-      ['vm_size = str2double (regexp (fileread (''/proc/self/status''), ''VmSize:\s*(\d+)'', ''tokens''){1}{1}); ' ...
-       'assert (system (sprintf (''prlimit --pid %d --as=%d'', getpid (), (vm_size + 32768) * 1024)) == 0); ' ...
-       'r = Quarnel (exact_file);'], ...
-      in_own_process(['@error ' literal('Quarnel: ') '.*memory.*\n@result none\n'])
-};
+   'interrupted while showing progress', 'on_redraw (@() kill (getpid (), 2), 5); r = Quarnel (exact_file, 1);', ...
+       in_own_process('(Resample Progress : [0-9]+\.[0-9]{2} percent\n)+')
+   'out of memory creating the result', ...
+       ['vm_size = str2double (regexp (fileread (''/proc/self/status''), ''VmSize:\s*(\d+)'', ''tokens''){1}{1}); ' ...
+        'assert (system (sprintf (''prlimit --pid %d --as=%d'', getpid (), (vm_size + 32768) * 1024)) == 0); ' ...
+        'r = Quarnel (exact_file);'], ...
+       in_own_process(['@error ' literal('Quarnel: ') '.*memory.*\n@result none\n'])}
+];
+
+% A row in a process of its own is found by its name.
+assert(numel(unique(cases(:, 1))) == rows(cases), 'two rows share a name');
 
 if numel(command_line) == 2
   run_row(cases{strcmp(cases(:, 1), command_line{2}), 2}, files, []);
