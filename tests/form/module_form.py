@@ -11,12 +11,13 @@ host's published headers link. Every fault found is reported, not only the first
       --renames renamed_entries.txt --headers mex.h matrix.h
 
 --probe names a module with an empty mexFunction that the same mkoctfile built: what it exports is
-what that Octave requires of every module. --host names the stand-in host's libraries, --host-defs the lists of host functions the Windows
-module is linked against, --renames the host's published renames and --headers the stand-in
-headers the module was built with.
+what that Octave requires of every module. --host names the stand-in host's libraries,
+--host-defs the lists of host functions the Windows module is linked against, --renames the
+host's published renames and --headers the stand-in headers the module was built with.
 """
 
 import argparse
+import itertools
 import os
 import re
 import subprocess
@@ -53,9 +54,9 @@ COMMAND_DYNAMIC_HEADERS = {"INTERP", "DYNAMIC"}
 NM_NAME = re.compile(r" ([^ ]+)$")
 # In `nm -D --undefined-only` lines: a symbol that is needed (not weak) and bound to no version.
 NM_UNVERSIONED_NEED = re.compile(r"^ +U ([^@]+)$")
-# In the Linux module's `objdump -p` lines.
+# In the Linux module's `objdump -p` lines; FILE_FORMAT in the Windows module's too.
 ELF_NEEDED = re.compile(r"^  NEEDED +(.+)$")
-ELF_FILE_FORMAT = re.compile(r"file format (.+)$")
+FILE_FORMAT = re.compile(r"file format (.+)$")
 ELF_PROGRAM_HEADER = re.compile(r"^ *([A-Z_]+) off ")
 ELF_SEARCH_PATH = re.compile(r"^  (RPATH|RUNPATH) +(.+)$")
 ELF_VERSION_NEED = re.compile(r"^    0x[0-9a-f]+ 0x[0-9a-f]+ [0-9]+ (.+)$")
@@ -66,6 +67,11 @@ HOST_ENTRY = re.compile(r"^me?x[A-Z]")
 HEADER_RENAME = re.compile(r"^#define[ \t]+(me?x[A-Za-z0-9_]*)[ \t]+(me?x[A-Za-z0-9_]*)[ \t]*$")
 # The 32-bit dimension (_700) and interleaved complex (_800) entries.
 OTHER_INTERFACE_ENTRY = re.compile(r"_(700|800)$")
+# In the Windows module's `objdump -p` lines: its optional header's kind, and an export.
+PE_MAGIC = re.compile(r"^Magic\t+[0-9a-f]+\t\((.+)\)$")
+PE_EXPORT = re.compile(r"^\t\[ *[0-9]+\] (.+)$")
+# In a .def file: a name listed under EXPORTS.
+DEF_EXPORT = re.compile(r"^[ \t]+([A-Za-z_][A-Za-z0-9_]*)")
 
 
 def tool_lines(*command):
@@ -81,27 +87,19 @@ def tool_lines(*command):
 
 def matched(lines, pattern):
     """The first group of `pattern` in each of `lines` it matches."""
-    names = []
-    for line in lines:
-        match = pattern.search(line)
-        if match:
-            names.append(match.group(1))
-    return names
+    return [match.group(1) for match in map(pattern.search, lines) if match]
+
+
+def lines_after(lines, start):
+    """The lines after the first that begins with `start`; none when no line does."""
+    first = next((k for k, line in enumerate(lines) if line.startswith(start)), len(lines))
+    return lines[first + 1:]
 
 
 def pe_exports(lines):
     """The names in the export table of a Windows DLL, from its `objdump -p` lines."""
-    names = []
-    in_names = False
-    for line in lines:
-        if line == "[Ordinal/Name Pointer] Table":
-            in_names = True
-        elif in_names:
-            match = re.fullmatch(r"\t\[ *[0-9]+\] (.+)", line)
-            if not match:
-                break
-            names.append(match.group(1))
-    return names
+    table = lines_after(lines, "[Ordinal/Name Pointer] Table")
+    return [match.group(1) for match in itertools.takewhile(bool, map(PE_EXPORT.search, table))]
 
 
 def pe_imports(lines):
@@ -125,30 +123,16 @@ def pe_format(lines):
     """The file format, the DLL characteristic and the optional header kind of a Windows module."""
     found = []
     for line in lines:
-        file_format = re.search(r"file format (.+)$", line)
-        magic = re.fullmatch(r"Magic\t+[0-9a-f]+\t\((.+)\)", line)
-        if file_format:
-            found.append(file_format.group(1))
-        elif magic:
-            found.append(magic.group(1))
-        elif line == "\tDLL":
-            found.append("DLL")
+        match = FILE_FORMAT.search(line) or PE_MAGIC.search(line)
+        if match or line == "\tDLL":
+            found.append(match.group(1) if match else "DLL")
     return found
 
 
 def def_names(path):
     """The names a .def file lists under EXPORTS."""
-    names = []
-    in_exports = False
-    with open(path) as lines:
-        for line in lines:
-            if line.startswith("EXPORTS"):
-                in_exports = True
-            elif in_exports:
-                match = re.match(r"[ \t]+([A-Za-z_][A-Za-z0-9_]*)", line)
-                if match:
-                    names.append(match.group(1))
-    return names
+    with open(path) as file:
+        return matched(lines_after(file.read().splitlines(), "EXPORTS"), DEF_EXPORT)
 
 
 def version_is_newer(version, newest):
@@ -180,10 +164,8 @@ def linux_runtime_faults(objdump_lines, unversioned):
     # so that the ceilings hold.
     faults = [f"needs {library}" for library in matched(objdump_lines, ELF_NEEDED)
               if library not in LINUX_LIBRARIES]
-    for line in objdump_lines:
-        search_path = ELF_SEARCH_PATH.search(line)
-        if search_path:
-            faults.append(f"searches {search_path.group(2)} for libraries ({search_path.group(1)})")
+    faults += [f"searches {path.group(2)} for libraries ({path.group(1)})"
+               for path in map(ELF_SEARCH_PATH.search, objdump_lines) if path]
     for version in matched(objdump_lines, ELF_VERSION_NEED):
         print(f"symbol version {version}")
         runtime = ELF_RUNTIME_VERSION.search(version)
@@ -269,7 +251,7 @@ def linux_faults(arguments):
 
 def command_faults(arguments):
     lines = tool_lines(arguments.objdump, "-p", arguments.module)
-    faults = differences("file format", matched(lines, ELF_FILE_FORMAT), COMMAND_FORMAT)
+    faults = differences("file format", matched(lines, FILE_FORMAT), COMMAND_FORMAT)
     faults += [f"needs {library}" for library in matched(lines, ELF_NEEDED)]
     faults += [f"has the program header {header}: it is linked dynamically" for header in matched(lines, ELF_PROGRAM_HEADER)
                if header in COMMAND_DYNAMIC_HEADERS]
@@ -305,15 +287,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     platforms = parser.add_subparsers(dest="platform", required=True)
-    octave = platforms.add_parser("octave")
-    linux = platforms.add_parser("linux")
-    windows = platforms.add_parser("windows")
-    command = platforms.add_parser("command")
-    octave.set_defaults(faults=octave_faults)
-    command.set_defaults(faults=command_faults)
-    linux.set_defaults(faults=linux_faults)
-    windows.set_defaults(faults=windows_faults)
-    for platform in (octave, linux, windows, command):
+    octave, linux, windows, command = (platforms.add_parser(name) for name in ("octave", "linux", "windows", "command"))
+    for platform, faults in ((octave, octave_faults), (linux, linux_faults), (windows, windows_faults),
+                             (command, command_faults)):
+        platform.set_defaults(faults=faults)
         platform.add_argument("module")
     for platform in (octave, linux):
         platform.add_argument("--nm", required=True)
