@@ -21,33 +21,19 @@ import zipfile
 
 SIGNATURES = "resources/functionSignatures.json"
 
-# Each file in the folder and, for those that come from the source tree, their place there.
+# Each file in the folder and, for those that come from the source tree, their place there: the
+# helpers for many volumes come from batch/, build_quarnel's sources from where they are.
 FROM_SOURCES = {
     "Quarnel.m": "gateway/Quarnel.m",
     SIGNATURES: "gateway/" + SIGNATURES,
     "LICENSE": "LICENSE",
-    "reduce_folder.m": "batch/reduce_folder.m",
-    "reduce_volume.m": "batch/reduce_volume.m",
-    "private/character_row.m": "batch/private/character_row.m",
-    "private/missing_module.m": "batch/private/missing_module.m",
-    "private/path_in.m": "batch/private/path_in.m",
-    "private/reduce_in_workers.m": "batch/private/reduce_in_workers.m",
-    "private/result_check.m": "batch/private/result_check.m",
-    "private/result_file_header.m": "batch/private/result_file_header.m",
-    "private/result_name.m": "batch/private/result_name.m",
-    "private/volume_names.m": "batch/private/volume_names.m",
-    "slurm/quarnel-submit": "batch/slurm/quarnel-submit",
-    "slurm/reduce_array.sbatch": "batch/slurm/reduce_array.sbatch",
-    "build_quarnel.m": "build_quarnel.m",
-    "gateway/mexFunction.cpp": "gateway/mexFunction.cpp",
-    "gateway/Quarnel.m": "gateway/Quarnel.m",
-    "gateway/exports.map": "gateway/exports.map",
-    "gateway/" + SIGNATURES: "gateway/" + SIGNATURES,
-    "reduce/reduce_pair.cpp": "reduce/reduce_pair.cpp",
-    "reduce/reduce_pair.h": "reduce/reduce_pair.h",
-    "reduce/resample.cpp": "reduce/resample.cpp",
-    "reduce/resample.h": "reduce/resample.h",
-    "reduce/volume.h": "reduce/volume.h",
+    **{name: "batch/" + name for name in [
+        "reduce_folder.m", "reduce_volume.m", "slurm/quarnel-submit", "slurm/reduce_array.sbatch",
+        "private/character_row.m", "private/missing_module.m", "private/path_in.m", "private/reduce_in_workers.m",
+        "private/result_check.m", "private/result_file_header.m", "private/result_name.m", "private/volume_names.m"]},
+    **{name: name for name in [
+        "build_quarnel.m", "gateway/mexFunction.cpp", "gateway/Quarnel.m", "gateway/exports.map", "gateway/" + SIGNATURES,
+        "reduce/reduce_pair.cpp", "reduce/reduce_pair.h", "reduce/resample.cpp", "reduce/resample.h", "reduce/volume.h"]},
 }
 # Those that the build writes, and their place in the build folder.
 FROM_BUILD = {"private/quarnel_version.m": "batch/private/quarnel_version.m"}
