@@ -57,17 +57,13 @@ function kilobytes = resident_memory()
   kilobytes = str2double(regexp(fileread('/proc/self/status'), 'VmRSS:\s*(\d+)', 'tokens'){1}{1});
 end
 
+% The pairs file is written by the rows that shrink it.
 function files = fixture_names(fixtures)
-  files.one_byte = fullfile(fixtures, 'one byte.raw');
-  files.empty_file = fullfile(fixtures, 'empty.raw');
-  files.short_file = fullfile(fixtures, 'short.raw');
-  files.exact_file = fullfile(fixtures, 'exact.raw');
-  files.longer_file = fullfile(fixtures, 'longer.raw');
-  files.unusual_file = fullfile(fixtures, "a f\xc3\xb6lder with spaces", "\xe4\xbd\x93\xe7\xa9\x8d \xc3\xa9t\xc3\xa9.raw");
-  files.folder = fullfile(fixtures, 'folder.raw');
-  files.missing_file = fullfile(fixtures, 'missing.raw');
-  files.long_name = fullfile(fixtures, repmat('n', 1, 5000));
-  files.pairs_file = fullfile(fixtures, 'pairs.raw');  % written by the rows that shrink it
+  files = struct('one_byte', 'one byte.raw', 'empty_file', 'empty.raw', 'short_file', 'short.raw', ...
+                 'exact_file', 'exact.raw', 'longer_file', 'longer.raw', 'folder', 'folder.raw', 'missing_file', 'missing.raw', ...
+                 'unusual_file', fullfile("a f\xc3\xb6lder with spaces", "\xe4\xbd\x93\xe7\xa9\x8d \xc3\xa9t\xc3\xa9.raw"), ...
+                 'long_name', repmat('n', 1, 5000), 'pairs_file', 'pairs.raw');
+  files = structfun(@(name) fullfile(fixtures, name), files, 'UniformOutput', false);
 end
 
 % Whole volumes are zero but for their last sample, 16384, which reduces to 2048 in the last
@@ -109,12 +105,11 @@ function run_row(row_statement, row_files, row_volume)
     catch row_failure
       printf('@error %s\n', row_failure.message);
     end_try_catch
+    row_result = [];
     if exist('r', 'var')
       row_result = r;
     elseif exist('ans', 'var')
       row_result = ans;
-    else
-      row_result = [];
     end
     if isempty(row_result)
       printf('@result none\n');
