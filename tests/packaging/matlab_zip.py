@@ -71,14 +71,12 @@ def expected_files(arguments):
     """Each file in the folder and the bytes it must hold."""
     files = {name: read(f"{arguments.source_dir}/{source}") for name, source in FROM_SOURCES.items()}
     files.update({name: read(f"{arguments.build_dir}/{built}") for name, built in FROM_BUILD.items()})
-    files["Quarnel.mexw64"] = read(arguments.windows_module)
-    files["Quarnel.mexa64"] = read(arguments.linux_module)
-    files["quarnel-reduce"] = read(arguments.static_command)
-    readme = read(f"{arguments.source_dir}/{README_TEMPLATE}")
-    files["README.md"] = readme.replace(b"@VERSION@", arguments.version.encode())
+    files.update({"Quarnel.mexw64": read(arguments.windows_module), "Quarnel.mexa64": read(arguments.linux_module),
+                  "quarnel-reduce": read(arguments.static_command)})
+    version, date = arguments.version.encode(), matlab_date(arguments.release_date).encode()
+    files["README.md"] = read(f"{arguments.source_dir}/{README_TEMPLATE}").replace(b"@VERSION@", version)
     contents = read(f"{arguments.source_dir}/{CONTENTS_TEMPLATE}")
-    contents = contents.replace(b"@VERSION@", arguments.version.encode())
-    files["Contents.m"] = contents.replace(b"@DATE@", matlab_date(arguments.release_date).encode())
+    files["Contents.m"] = contents.replace(b"@VERSION@", version).replace(b"@DATE@", date)
     return files
 
 
@@ -158,13 +156,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("zip")
-    parser.add_argument("--version", required=True)
     parser.add_argument("--release-date", required=True, type=datetime.date.fromisoformat)
-    parser.add_argument("--windows-module", required=True)
-    parser.add_argument("--linux-module", required=True)
-    parser.add_argument("--static-command", required=True)
-    parser.add_argument("--source-dir", required=True)
-    parser.add_argument("--build-dir", required=True)
+    for option in ("--version", "--windows-module", "--linux-module", "--static-command", "--source-dir", "--build-dir"):
+        parser.add_argument(option, required=True)
     arguments = parser.parse_args()
     try:
         faults = check(arguments, expected_files(arguments))
