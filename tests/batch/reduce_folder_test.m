@@ -27,9 +27,7 @@ unwind_protect
   assert(system(sprintf('head -c 268439552 /dev/urandom > "%s"', longer_file)) == 0, 'can''t write %s', longer_file);
   latin1 = ['caf' char(233) '.raw'];
   write_constant_volume(in_folder(volumes, latin1), -3);
-  fid = fopen(fullfile(volumes, 'short.raw'), 'w');
-  fwrite(fid, zeros(1000, 1, 'uint8'));
-  fclose(fid);
+  write_sparse_file(fullfile(volumes, 'short.raw'), 1000);
   symlink(fullfile(folder, 'nowhere'), fullfile(volumes, 'gone.raw'));
   mkdir(fullfile(volumes, 'folder.raw'));
   fclose(fopen(fullfile(volumes, 'notes.txt'), 'w'));
