@@ -1,7 +1,6 @@
 #include "volumes.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -11,20 +10,14 @@ namespace quarnel::testing {
 
 namespace {
 
-std::vector<std::string>& pathsToRemove() {
-    static std::vector<std::string> paths;
-    static const bool registered = [] {
-        std::atexit([] {
-            std::error_code ignored;
-            for (const auto& path : pathsToRemove()) {
-                std::filesystem::remove_all(std::filesystem::u8path(path), ignored);
-            }
-        });
-        return true;
-    }();
-    (void)registered;
-    return paths;
-}
+// The tests' temporary folder, removed with everything in it when the process ends.
+struct TemporaryFolder {
+    std::string path;
+    ~TemporaryFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(std::filesystem::u8path(path), ignored);
+    }
+};
 
 void writeFile(const std::string& path, const void* data, std::size_t size, std::size_t extraBytes) {
     std::FILE* file = openFile(path, "wb");
@@ -77,15 +70,14 @@ std::vector<float> referenceReduction(const Volume& volume) {
 }
 
 std::string temporaryPath(const std::string& name) {
-    static const std::string folder = [] {
+    static const TemporaryFolder folder{[] {
         std::random_device entropy;
         const auto base = std::filesystem::temp_directory_path() /
                           ("quarnel-tests-" + std::to_string(entropy()) + "-" + std::to_string(entropy()));
         std::filesystem::create_directories(base);
-        pathsToRemove().push_back(base.u8string());
         return base.u8string();
-    }();
-    return (std::filesystem::u8path(folder) / std::filesystem::u8path(name)).u8string();
+    }()};
+    return (std::filesystem::u8path(folder.path) / std::filesystem::u8path(name)).u8string();
 }
 
 std::FILE* openFile(const std::string& path, const char* mode) {
