@@ -223,24 +223,21 @@ TEST(Layout, ElementsTakeFileRowsAlongTheFirstAxisAndColumnsAlongTheSecond) {
 
 TEST(BlockMean, TruncatesTheSumOfEightSamplesTowardZero) {
     // Each case in its own block of output slice 100, down the first column.
-    const std::vector<std::pair<const char*, std::array<std::int16_t, 8>>> sums = {
-        {"eight 00 80 pairs", {-32768, -32768, -32768, -32768, -32768, -32768, -32768, -32768}},
-        {"eight FF 7F pairs", {32767, 32767, 32767, 32767, 32767, 32767, 32767, 32767}},
-        {"sum -1", {0, 0, 0, 0, 0, 0, 0, -1}},
-        {"sum -7", {-1, -1, -1, -1, -1, -1, -1, 0}},
-        {"sum -8", {-1, -1, -1, -1, -1, -1, -1, -1}},
-        {"sum -9", {-2, -1, -1, -1, -1, -1, -1, -1}},
-        {"sum 7", {0, 1, 1, 1, 1, 1, 1, 1}},
-        {"sum 15", {1, 2, 2, 2, 2, 2, 2, 2}},
-        {"sum 16", {2, 2, 2, 2, 2, 2, 2, 2}},
-        {"sum -4 from the extremes", {-32768, 32767, -32768, 32767, -32768, 32767, -32768, 32767}},
-        {"sum -196609", {-32768, -32768, -32768, -32768, -32768, -32768, -32768, 32767}},
-    };
-    const float means[] = {-32768.0f, 32767.0f, 0.0f, 0.0f, -1.0f, -1.0f, 0.0f, 1.0f, 2.0f, 0.0f, -24576.0f};
     std::vector<BlockCase> cases;
-    for (std::size_t r = 0; r < sums.size(); ++r) {
-        cases.push_back({sums[r].first, 0, 2 * r, 200, sums[r].second, 6553600 + r, means[r]});
-    }
+    const auto add = [&cases](const char* name, const std::array<std::int16_t, 8>& samples, float mean) {
+        cases.push_back({name, 0, 2 * cases.size(), 200, samples, 6553600 + cases.size(), mean});
+    };
+    add("eight 00 80 pairs", {-32768, -32768, -32768, -32768, -32768, -32768, -32768, -32768}, -32768.0f);
+    add("eight FF 7F pairs", {32767, 32767, 32767, 32767, 32767, 32767, 32767, 32767}, 32767.0f);
+    add("sum -1", {0, 0, 0, 0, 0, 0, 0, -1}, 0.0f);
+    add("sum -7", {-1, -1, -1, -1, -1, -1, -1, 0}, 0.0f);
+    add("sum -8", {-1, -1, -1, -1, -1, -1, -1, -1}, -1.0f);
+    add("sum -9", {-2, -1, -1, -1, -1, -1, -1, -1}, -1.0f);
+    add("sum 7", {0, 1, 1, 1, 1, 1, 1, 1}, 0.0f);
+    add("sum 15", {1, 2, 2, 2, 2, 2, 2, 2}, 1.0f);
+    add("sum 16", {2, 2, 2, 2, 2, 2, 2, 2}, 2.0f);
+    add("sum -4 from the extremes", {-32768, 32767, -32768, 32767, -32768, 32767, -32768, 32767}, 0.0f);
+    add("sum -196609", {-32768, -32768, -32768, -32768, -32768, -32768, -32768, 32767}, -24576.0f);
     expectBlocksAlone(cases, 0);
 }
 
