@@ -242,9 +242,7 @@ def linux_faults(arguments):
     faults += linux_runtime_faults(tool_lines(arguments.objdump, "-p", module), host_entries)
     renames = read_renames(arguments.renames)
     faults += header_faults(renames, arguments.headers)
-    exported = set()
-    for library in arguments.host:
-        exported.update(nm_defined(arguments.nm, library))
+    exported = {name for library in arguments.host for name in nm_defined(arguments.nm, library)}
     source = " or ".join(os.path.basename(library) for library in arguments.host)
     return faults + host_entry_faults(source, host_entries, exported, renames)
 
