@@ -141,9 +141,8 @@ def check(arguments, files):
             if not runs_for_everyone(entry):
                 faults.append(f"it stores {name} with mode {entry.external_attr >> 16:o}, made on system"
                               f" {entry.create_system}: not executable for everyone once unzipped")
-        for name, content in files.items():
-            if archive.read(f"{folder}/{name}") != content:
-                faults.append(f"its {name} is not the file the build and the sources have")
+        faults += [f"its {name} is not the file the build and the sources have" for name, content in files.items()
+                   if archive.read(f"{folder}/{name}") != content]
 
         faults += contents_faults(archive.read(f"{folder}/Contents.m"), arguments)
         described = described_inputs(archive.read(f"{folder}/{SIGNATURES}"))
