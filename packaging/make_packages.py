@@ -50,19 +50,23 @@ def sources(folder, suffixes=(".cpp", ".h")):
     return sorted(path for path in folder.iterdir() if path.suffix in suffixes)
 
 
+# The core's sweep of any layout, which quarnel-reduce is built from and the module is not.
+SWEEP_SOURCES = ("raw_layout.h", "sweep.cpp", "sweep.h")
+
+
 def copy_module_sources(folder):
     """build_quarnel with the sources it builds from, laid out as in the source tree."""
     gateway = source / "gateway"
     copy([source / "build_quarnel.m"], folder)
     copy([gateway / "mexFunction.cpp", gateway / "Quarnel.m", gateway / "exports.map"], folder / "gateway")
     copy(sorted((gateway / "resources").iterdir()), folder / "gateway" / "resources")
-    copy(sources(source / "reduce"), folder / "reduce")
+    copy([path for path in sources(source / "reduce") if path.name not in SWEEP_SOURCES], folder / "reduce")
 
 
 def copy_command_sources(folder):
     """quarnel-reduce's sources, laid out as in the source tree."""
-    command = source / "command"
-    copy(sources(command), folder / "command")
+    copy(sources(source / "command"), folder / "command")
+    copy([source / "reduce" / name for name in SWEEP_SOURCES], folder / "reduce")
 
 
 def entries(folder):
