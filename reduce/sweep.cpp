@@ -1,5 +1,6 @@
 #include "sweep.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -72,20 +73,30 @@ struct SumRow {
 // a + b, which of two NaNs gives the first: as x86 and arm64 add, and NumPy with them, whichever
 // operand of + the compiler puts first. The sum is made whatever a is, so that the choice is a
 // select the compiler can make in vector registers.
-template <typename Sum>
-inline Sum plus(Sum a, Sum b) {
-    const Sum sum = a + b;
-    if constexpr (std::is_floating_point_v<Sum>) {
-        return std::isnan(a) ? a : sum;
-    } else {
-        return sum;
+struct NaNFirstPlus {
+    template <typename Sum>
+    Sum operator()(Sum a, Sum b) const {
+        const Sum sum = a + b;
+        if constexpr (std::is_floating_point_v<Sum>) {
+            return std::isnan(a) ? a : sum;
+        } else {
+            return sum;
+        }
     }
-}
+};
+
+struct PlainPlus {
+    template <typename Sum>
+    Sum operator()(Sum a, Sum b) const {
+        return a + b;
+    }
+};
 
 // The sums of the 2 x 2 blocks of two rows, pairs along x added first and then along y, into one
 // row of a level's sums: stored for the first slice of a pair, added to for the second.
-template <typename Sum, typename Row>
+template <typename Plus, typename Sum, typename Row>
 void addBlockRow(const Row& top, const Row& bottom, std::size_t width, Sum* sums, bool firstOfPair) {
+    const Plus plus;
     if (firstOfPair) {
         for (std::size_t c = 0; c < width; ++c) {
             sums[c] = plus(plus(top[2 * c], top[2 * c + 1]), plus(bottom[2 * c], bottom[2 * c + 1]));
@@ -97,7 +108,22 @@ void addBlockRow(const Row& top, const Row& bottom, std::size_t width, Sum* sums
     }
 }
 
-// One level: its edges, the sums of the slice it is summing, and the means of the one it summed.
+// Which of two NaNs a sum gives matters only where NaNs meet: a row of double sums is made with a
+// plain +, and made again with NaNFirstPlus, from the sums it was added to (kept in `earlier`), only
+// when a NaN came out. The select of NaNFirstPlus would double the cost of every row.
+template <typename Sum, typename Row>
+void addBlockRow(const Row& top, const Row& bottom, std::size_t width, Sum* sums, bool firstOfPair, Sum* earlier) {
+    if constexpr (std::is_floating_point_v<Sum>) {
+        if (!firstOfPair) std::copy(sums, sums + width, earlier);
+        addBlockRow<PlainPlus>(top, bottom, width, sums, firstOfPair);
+        if (std::none_of(sums, sums + width, [](Sum sum) { return std::isnan(sum); })) return;
+        if (!firstOfPair) std::copy(earlier, earlier + width, sums);
+    }
+    addBlockRow<NaNFirstPlus>(top, bottom, width, sums, firstOfPair);
+}
+
+// One level: its edges, the sums of the slice it is summing, and the means of the one it summed;
+// for double sums, room for a row of them as they were before a slice was added.
 template <typename Sum>
 struct Level {
     std::size_t width = 0;
@@ -105,6 +131,7 @@ struct Level {
     std::size_t depth = 0;
     Buffer<Sum> sums;
     Buffer<float> means;
+    Buffer<Sum> earlierRow;
 
     bool make(const RawLayout& layout, std::size_t level) {
         const std::array<std::uint32_t, 3> edges = levelEdges(layout, level);
@@ -113,6 +140,10 @@ struct Level {
         depth = edges[2];
         sums = allocate<Sum>(width * height);
         means = allocate<float>(width * height);
+        if constexpr (std::is_floating_point_v<Sum>) {
+            earlierRow = allocate<Sum>(width);
+            if (earlierRow == nullptr) return false;
+        }
         return sums != nullptr && means != nullptr;
     }
 };
@@ -156,7 +187,7 @@ bool completeSlice(Level<LevelSum>& level, std::size_t index, std::size_t slice,
     for (std::size_t r = 0; r < next.height; ++r) {
         const LevelSum* top = level.sums.get() + 2 * r * level.width;
         addBlockRow(SumRow<LevelSum, Sum>{top}, SumRow<LevelSum, Sum>{top + level.width}, next.width, next.sums.get() + r * next.width,
-                    slice % 2 == 0);
+                    slice % 2 == 0, next.earlierRow.get());
     }
     return slice % 2 == 0 || completeSlice(next, index + 1, slice / 2, coarser, levels, sink);
 }
@@ -184,7 +215,8 @@ SweepOutcome sweepSamples(std::FILE* input, const RawLayout& layout, std::size_t
         using Row = SampleRow<Sample, swapped, FirstSum>;
         for (std::size_t r = 0; r < first.height; ++r) {
             const unsigned char* top = slice.get() + 2 * r * rowBytes;
-            addBlockRow(Row{top}, Row{top + rowBytes}, first.width, first.sums.get() + r * first.width, z % 2 == 0);
+            addBlockRow(Row{top}, Row{top + rowBytes}, first.width, first.sums.get() + r * first.width, z % 2 == 0,
+                        first.earlierRow.get());
         }
         if (z % 2 == 1 && !completeSlice(first, 0, z / 2, coarser, levels, sink)) return SweepOutcome::stopped;
     }
