@@ -92,34 +92,40 @@ struct PlainPlus {
     }
 };
 
-// The sums of the 2 x 2 blocks of two rows, pairs along x added first and then along y, into one
-// row of a level's sums: stored for the first slice of a pair, added to for the second.
+// The sum of block c of two rows, pairs along x added first and then along y.
+template <typename Plus, typename Row>
+auto blockSum(const Row& top, const Row& bottom, std::size_t c) {
+    const Plus plus;
+    return plus(plus(top[2 * c], top[2 * c + 1]), plus(bottom[2 * c], bottom[2 * c + 1]));
+}
+
+// The sums of the 2 x 2 blocks of two rows into one row of a level's sums: stored for the first
+// slice of a pair, added to for the second.
 template <typename Plus, typename Sum, typename Row>
 void addBlockRow(const Row& top, const Row& bottom, std::size_t width, Sum* sums, bool firstOfPair) {
-    const Plus plus;
     if (firstOfPair) {
-        for (std::size_t c = 0; c < width; ++c) {
-            sums[c] = plus(plus(top[2 * c], top[2 * c + 1]), plus(bottom[2 * c], bottom[2 * c + 1]));
-        }
+        for (std::size_t c = 0; c < width; ++c) sums[c] = blockSum<Plus>(top, bottom, c);
     } else {
-        for (std::size_t c = 0; c < width; ++c) {
-            sums[c] = plus(sums[c], plus(plus(top[2 * c], top[2 * c + 1]), plus(bottom[2 * c], bottom[2 * c + 1])));
-        }
+        for (std::size_t c = 0; c < width; ++c) sums[c] = Plus{}(sums[c], blockSum<Plus>(top, bottom, c));
     }
 }
 
 // Which of two NaNs a sum gives matters only where NaNs meet: a row of double sums is made with a
-// plain +, and made again with NaNFirstPlus, from the sums it was added to (kept in `earlier`), only
-// when a NaN came out. The select of NaNFirstPlus would double the cost of every row.
+// plain +, and each sum that came out NaN is made again with NaNFirstPlus, from the sum it was added
+// to (kept in `earlier`). The select of NaNFirstPlus on every sum would double the cost of a row.
 template <typename Sum, typename Row>
 void addBlockRow(const Row& top, const Row& bottom, std::size_t width, Sum* sums, bool firstOfPair, Sum* earlier) {
     if constexpr (std::is_floating_point_v<Sum>) {
         if (!firstOfPair) std::copy(sums, sums + width, earlier);
         addBlockRow<PlainPlus>(top, bottom, width, sums, firstOfPair);
-        if (std::none_of(sums, sums + width, [](Sum sum) { return std::isnan(sum); })) return;
-        if (!firstOfPair) std::copy(earlier, earlier + width, sums);
+        for (std::size_t c = 0; c < width; ++c) {
+            if (!std::isnan(sums[c])) continue;
+            const Sum block = blockSum<NaNFirstPlus>(top, bottom, c);
+            sums[c] = firstOfPair ? block : NaNFirstPlus{}(earlier[c], block);
+        }
+    } else {
+        addBlockRow<NaNFirstPlus>(top, bottom, width, sums, firstOfPair);
     }
-    addBlockRow<NaNFirstPlus>(top, bottom, width, sums, firstOfPair);
 }
 
 // One level: its edges, the sums of the slice it is summing, and the means of the one it summed;
